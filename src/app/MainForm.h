@@ -1,0 +1,10 @@
+// The main window.
+#pragma once
+
+#include <QWidget>
+
+class TMainForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TMainForm(QWidget* parent = nullptr);
+};

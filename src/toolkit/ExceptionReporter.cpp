@@ -1,0 +1,49 @@
+#include "toolkit/ExceptionReporter.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+std::mutex& SinkLock() {
+    static std::mutex m;
+    return m;
+}
+
+ExceptionSink& Sink() {
+    static ExceptionSink sink;
+    return sink;
+}
+
+} // namespace
+
+ExceptionSink SetExceptionSink(ExceptionSink sink) {
+    std::lock_guard<std::mutex> guard(SinkLock());
+    ExceptionSink previous = std::move(Sink());
+    Sink() = std::move(sink);
+    return previous;
+}
+
+void ShowMessageText(const std::string& message) {
+    ExceptionSink sink;
+    {
+        std::lock_guard<std::mutex> guard(SinkLock());
+        sink = Sink();
+    }
+    if (sink)
+        sink(message);
+    else
+        std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+void ShowException(const std::exception& error) { ShowMessageText(error.what()); }
+
+bool RunHandler(const std::function<void()>& handler) {
+    try {
+        handler();
+        return true;
+    } catch (const std::exception& error) {
+        ShowException(error);
+        return false;
+    }
+}

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+
+#include "toolkit/Exception.h"
+#include "toolkit/ExceptionReporter.h"
+#include "toolkit/Thread.h"
+
+namespace {
+
+class LambdaThread : public TThread {
+public:
+    explicit LambdaThread(std::function<void(LambdaThread&)> body, bool suspended = false)
+        : TThread(true), FBody(std::move(body)) {
+        if (!suspended)
+            Start();
+    }
+    ~LambdaThread() override {
+        Terminate();
+        WaitFor();
+    }
+    using TThread::Synchronize;
+
+protected:
+    void Execute() override { FBody(*this); }
+
+private:
+    std::function<void(LambdaThread&)> FBody;
+};
+
+} // namespace
+
+TEST(Thread, SynchronizeRunsOnTheMainThreadWhileItWaitsFor) {
+    // The main thread waits for a thread that is itself waiting for the main thread: WaitFor must
+    // keep serving the hand-over, every time.
+    for (int i = 0; i < 1000; ++i) {
+        std::atomic<bool> ranOnMain{false};
+        LambdaThread t([&](LambdaThread&) { TThread::Synchronize([&] { ranOnMain = TThread::IsMainThread(); }); });
+        t.WaitFor();
+        ASSERT_TRUE(ranOnMain) << "round " << i;
+    }
+}
+
+TEST(Thread, ExceptionInSynchronizedCallArrivesInTheCallingThread) {
+    std::string caught;
+    LambdaThread t([&](LambdaThread&) {
+        try {
+            TThread::Synchronize([] { throw Exception("boom"); });
+        } catch (const Exception& e) {
+            caught = e.Message();
+        }
+    });
+    t.WaitFor();
+    EXPECT_EQ(caught, "boom");
+}
+
+TEST(Thread, SuspendedThreadRunsOnlyAfterStartAndTerminateIsSeen) {
+    std::atomic<int> runs{0};
+    LambdaThread t(
+        [&](LambdaThread& self) {
+            ++runs;
+            while (!self.Terminated())
+                CheckSynchronize(1); // any short blocking wait; the main thread sets the flag
+        },
+        true);
+    EXPECT_FALSE(t.Started());
+    EXPECT_EQ(runs, 0);
+    t.Start();
+    t.Start(); // a second start does nothing
+    t.Terminate();
+    t.WaitFor();
+    EXPECT_EQ(runs, 1);
+    EXPECT_TRUE(t.Finished());
+}
+
+namespace {
+
+std::mutex freedLock;
+std::condition_variable freedCond;
+bool freed = false;
+
+class SelfFreeingThread : public TThread {
+public:
+    SelfFreeingThread() : TThread(true) { FreeOnTerminate = true; }
+    ~SelfFreeingThread() override {
+        std::lock_guard<std::mutex> g(freedLock);
+        freed = true;
+        freedCond.notify_all();
+    }
+
+protected:
+    void Execute() override {}
+};
+
+} // namespace
+
+TEST(Thread, FreeOnTerminateThreadDeletesItself) {
+    (new SelfFreeingThread)->Start();
+    std::unique_lock<std::mutex> lock(freedLock);
+    EXPECT_TRUE(freedCond.wait_for(lock, std::chrono::seconds(30), [] { return freed; }));
+}
+
+TEST(Thread, QueuedCallsRunInOrderAndTheirErrorsGoToTheErrorDisplay) {
+    std::vector<std::string> shown;
+    auto previous = SetExceptionSink([&](const std::string& m) { shown.push_back(m); });
+    std::vector<int> order;
+    int tag = 0;
+    LambdaThread t([&](LambdaThread&) {
+        TThread::Queue([&] { order.push_back(1); });
+        TThread::Queue([] { throw Exception("queued failure"); });
+        TThread::Queue([&] { order.push_back(3); });
+        TThread::Queue([&] { order.push_back(99); }, &tag);
+    });
+    t.WaitFor();
+    TThread::RemoveQueuedEvents(&tag);
+    while (CheckSynchronize()) {
+    }
+    SetExceptionSink(previous);
+    EXPECT_EQ(order, (std::vector<int>{1, 3}));
+    EXPECT_EQ(shown, (std::vector<std::string>{"queued failure"}));
+}
+
+TEST(Thread, WakeHookIsCalledWhenACallIsHandedOver) {
+    std::atomic<int> wakes{0};
+    SetWakeMainThread([&] { ++wakes; });
+    LambdaThread t([&](LambdaThread&) { TThread::Synchronize([] {}); });
+    t.WaitFor();
+    SetWakeMainThread(nullptr);
+    EXPECT_GE(wakes, 1);
+}
