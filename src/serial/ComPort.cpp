@@ -226,7 +226,10 @@ void TCustomComPort::ClosePort() {
     DoBeforeClose();
     AbortAllRequests();
     if (FThreadCreated) {
-        delete FEventThread; // waits, serving the main-thread hand-over meanwhile
+        if (FHandOverDepth > 0)
+            FEventThread->Detach(); // it waits for this very handler: it cannot end now
+        else
+            delete FEventThread; // waits, serving the main-thread hand-over meanwhile
         FEventThread = nullptr;
         FThreadCreated = false;
         // Events posted for the main thread must not reach a closed (or freed) port.

@@ -69,6 +69,12 @@ void TComThread::Wake() {
     Signal(FWakeEvent);
 }
 
+void TComThread::Detach() {
+    FDetached = true;
+    RequestStop();
+    TThread::Queue([this] { delete this; });
+}
+
 TComEvents TComThread::SampleLines(int fd) {
     TComEvents events;
     if (FModemLines) {
@@ -166,6 +172,8 @@ void TComThread::Execute() {
         if (!events.Empty()) {
             FPendingEvents = events;
             DispatchEvents();
+            if (FDetached)
+                return; // the port was closed by the handler: its device is gone
         }
     }
     // Empty both queues, as the driver's purge does at the end of the wait loop.
@@ -179,7 +187,16 @@ void TComThread::DispatchEvents() {
     switch (FSyncMethod) {
     case smThreadSync:
         FHandingOver = true;
-        TThread::Synchronize([port, events] { port->FireEvents(events); });
+        TThread::Synchronize([port, events] {
+            ++port->FHandOverDepth;
+            try {
+                port->FireEvents(events);
+            } catch (...) {
+                --port->FHandOverDepth;
+                throw;
+            }
+            --port->FHandOverDepth;
+        });
         FHandingOver = false;
         break;
     case smWindowSync: {

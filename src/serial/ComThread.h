@@ -17,6 +17,9 @@ public:
     ~TComThread() override;
 
     void RequestStop();
+    // For a close from inside a handler that this thread is waiting for: the thread stops and
+    // never touches the port or its device again; it is freed later from the main thread.
+    void Detach();
     // Tells the thread that the port has events for it (transmit done, event character read).
     void Wake();
     TComEvents PendingEvents() const { return FPendingEvents; }
@@ -44,4 +47,5 @@ private:
     int FLastModemBits = -1;
     TComEvents FPendingEvents;
     std::atomic<bool> FHandingOver{false};
+    std::atomic<bool> FDetached{false};
 };
