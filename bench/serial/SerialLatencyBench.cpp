@@ -3,6 +3,7 @@
 // the CPU time an open, idle port costs.
 //
 //   serial_latency_bench [round trips, default 1000] [idle seconds, default 10]
+// Also prints the CPU time over the same span after the device has gone away.
 #include "serial/ComPort.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <stdexcept>
 #include <stdlib.h>
@@ -129,12 +131,20 @@ double ProcessCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-double IdleCpu(int seconds) {
-    TPty pty;
+// With lost set, the modem end goes away first: the port must then wait, not spin.
+double IdleCpu(int seconds, bool lost) {
+    auto pty = std::make_unique<TPty>();
     TComPort port;
-    port.SetPort(pty.Path);
+    port.SetPort(pty->Path);
     port.OnRxChar = [&](TComponent*, int) {};
+    bool reported = false;
+    port.OnError = [&](TComponent*, TComErrors) { reported = true; };
     port.OpenPort();
+    if (lost) {
+        pty.reset();
+        while (!reported)
+            CheckSynchronize(1000);
+    }
     const double before = ProcessCpuSeconds();
     const auto until = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < until) // the main thread waits as an idle event loop would
@@ -156,8 +166,11 @@ int main(int argc, char** argv) {
     std::printf("  peer: bare poll thread      median %8.1f us   p99 %8.1f us\n", bare.Median, bare.P99);
     std::printf("  ratio port/peer             median %8.2f      p99 %8.2f\n", port.Median / bare.Median,
                 port.P99 / bare.P99);
-    const double cpu = IdleCpu(idleSeconds);
+    const double cpu = IdleCpu(idleSeconds, false);
     std::printf("CPU time of an open idle port over %d s: %.4f s (%.3f %%)\n", idleSeconds, cpu,
                 100.0 * cpu / idleSeconds);
+    const double lostCpu = IdleCpu(idleSeconds, true);
+    std::printf("CPU time over %d s after the device went away: %.4f s (%.3f %%)\n", idleSeconds, lostCpu,
+                100.0 * lostCpu / idleSeconds);
     return 0;
 }

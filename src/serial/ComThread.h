@@ -6,8 +6,14 @@
 #include "toolkit/Thread.h"
 
 #include <atomic>
+#include <cstdint>
 
 class TCustomComPort;
+
+// The classic driver event bits of each event (EV_RXCHAR 0x0001 ... EV_RX80FULL 0x0400), kept
+// so that event masks written elsewhere keep their meaning; bits without an event are dropped.
+uint32_t EventsToMask(TComEvents events);
+TComEvents MaskToEvents(uint32_t mask);
 
 class TComThread : public TThread {
 public:
