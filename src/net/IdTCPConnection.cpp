@@ -86,6 +86,8 @@ int TIdTCPConnection::FillInput(bool raiseIfClosed, int32_t timeout, std::vector
 std::string TIdTCPConnection::ReadLine(const std::string& terminator, int32_t timeout) {
     const std::string& term = terminator.empty() ? std::string("\n") : terminator;
     FLineTimedOut = false;
+    // Room for the line, a CR before a default LF, and a terminator that may still complete.
+    const int64_t allowed = static_cast<int64_t>(MaxLineLength) + (terminator.empty() ? 1 : 0);
     size_t p;
     for (;;) {
         const int64_t size = FInputBuffer.Size();
@@ -96,7 +98,7 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int32_t ti
             if (found != data + size)
                 break;
             // No line end yet: a peer may not make us buffer without limit.
-            if (size > static_cast<int64_t>(MaxLineLength) + static_cast<int64_t>(term.size()) - 1)
+            if (size > allowed + static_cast<int64_t>(term.size()) - 1)
                 throw EIdLineTooLong(MaxLineLength);
         }
         CheckPeerClosed(true, true);
@@ -108,12 +110,14 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int32_t ti
             return std::string();
         }
     }
-    if (p > static_cast<size_t>(MaxLineLength))
+    if (static_cast<int64_t>(p) > allowed)
         throw EIdLineTooLong(MaxLineLength);
     std::string line = TakeInput(static_cast<int64_t>(p + term.size()));
     line.resize(p);
     if (terminator.empty() && !line.empty() && line.back() == '\r')
         line.pop_back();
+    if (line.size() > static_cast<size_t>(MaxLineLength))
+        throw EIdLineTooLong(MaxLineLength);
     return line;
 }
 
