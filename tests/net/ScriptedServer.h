@@ -111,6 +111,8 @@ public:
     }
     // Waits until the client closes (or 30 s pass) and returns all it sent.
     const std::string& DrainUntilClosed() {
+        if (FSocket < 0)
+            return FReceived;
         char buffer[4096];
         for (;;) {
             pollfd p{FSocket, POLLIN, 0};
