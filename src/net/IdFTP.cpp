@@ -135,6 +135,7 @@ void TIdFTP::TransferOutActive(const std::string& command, TStream& stream) {
         SendCommand(command, {125, 150});
         if (!data.AwaitConnection())
             SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
+        data.DisableNagle();
         data.WriteStreamData(stream, true, false);
     } catch (...) {
         FDataConnection.reset();
@@ -157,6 +158,7 @@ void TIdFTP::TransferOutPassive(const std::string& command, TStream& stream) {
         data.Host = host;
         data.Port = port;
         data.SocksInfo.Assign(SocksInfo);
+        data.UseNagle = false;
         data.OpenConnection();
         try {
             ReadReply({110, 125, 150});

@@ -16,6 +16,11 @@ void TIdTCPConnection::ApplySendTimeout() {
     FEndpoint->SetSendTimeout(EffectiveTimeout());
 }
 
+void TIdTCPConnection::DisableNagle() {
+    const int32_t on = 1;
+    FEndpoint->SetOption(6, 1, &on, 4); // IPPROTO_TCP, TCP_NODELAY
+}
+
 void TIdTCPConnection::ResetState() {
     FEndpoint->ClearBinding(true);
     FInputBuffer.Clear();

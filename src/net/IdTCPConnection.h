@@ -69,6 +69,10 @@ public:
     virtual void WriteBytes(const void* buffer, int64_t count);
     virtual void WriteStreamData(TStream& stream, bool fromStart, bool withLength);
 
+    // Sends every chunk at once instead of holding a part-filled segment back until the
+    // previous one is acknowledged: a bulk transfer in 32 KiB writes must not wait on ACKs.
+    void DisableNagle();
+
 protected:
     // Applies the send bound to the socket just opened or accepted.
     void ApplySendTimeout();
