@@ -1,15 +1,15 @@
 // Uploads against two real FTP servers on 127.0.0.1: pyftpdlib and pure-ftpd with virtual users
 // (their real multi-line replies and different error codes).
+#include "net/FtpServerFixture.h"
+#include "net/IdException.h"
+#include "net/IdFTP.h"
+
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <sstream>
-
-#include "net/FtpServerFixture.h"
-#include "net/IdException.h"
-#include "net/IdFTP.h"
 
 namespace fs = std::filesystem;
 
@@ -37,8 +37,10 @@ protected:
         base = fs::temp_directory_path() / ("lumisk-ftp-" + std::to_string(::getpid()));
         fs::create_directories(base / "local");
         for (auto kind : {TestFtpServer::PyFtpdLib, TestFtpServer::PureFtpd}) {
-            const std::string root = (base / (kind == TestFtpServer::PyFtpdLib ? "pyftpdlib" : "pure-ftpd")).string();
-            servers[kind] = std::make_unique<TestFtpServer>(kind, root, std::vector<std::string>{"12345", "007"});
+            const std::string root =
+                (base / (kind == TestFtpServer::PyFtpdLib ? "pyftpdlib" : "pure-ftpd")).string();
+            servers[kind] =
+                std::make_unique<TestFtpServer>(kind, root, std::vector<std::string>{"12345", "007"});
         }
     }
     static void TearDownTestSuite() {
@@ -48,7 +50,8 @@ protected:
     }
 
     TestFtpServer& Server() { return *servers[GetParam()]; }
-    void Connect(TIdFTP& ftp, const std::string& user, const std::string& password = TestFtpServer::Password) {
+    void Connect(TIdFTP& ftp, const std::string& user,
+                 const std::string& password = TestFtpServer::Password) {
         ftp.Host = "127.0.0.1";
         ftp.Port = Server().Port();
         ftp.User = user;
@@ -161,5 +164,5 @@ TEST_P(RealServer, MissingLocalFileSendsNothingAndKeepsTheSession) {
     ftp.SendQuit();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, RealServer, ::testing::Values(TestFtpServer::PyFtpdLib, TestFtpServer::PureFtpd),
-                         KindName);
+INSTANTIATE_TEST_SUITE_P(Servers, RealServer,
+                         ::testing::Values(TestFtpServer::PyFtpdLib, TestFtpServer::PureFtpd), KindName);

@@ -1,12 +1,12 @@
 // The FTP client against a scripted server, for what real servers will not do: odd but valid
 // replies, failures at awkward moments, and silence.
-#include <gtest/gtest.h>
-#include <random>
-
 #include "net/IdException.h"
 #include "net/IdFTP.h"
 #include "net/ScriptedServer.h"
 #include "toolkit/StringUtils.h"
+
+#include <gtest/gtest.h>
+#include <random>
 
 namespace {
 
@@ -46,7 +46,9 @@ TMemoryStream MakeData(size_t size) {
     return stream;
 }
 
-std::string Contents(TMemoryStream& stream) { return std::string(stream.Data().begin(), stream.Data().end()); }
+std::string Contents(TMemoryStream& stream) {
+    return std::string(stream.Data().begin(), stream.Data().end());
+}
 
 void Prepare(TIdFTP& ftp, int port, int32_t timeout = 10000) {
     ftp.Host = "127.0.0.1";
@@ -86,11 +88,13 @@ TEST(FtpScripted, ActiveUploadPutsExactlyTheseBytesOnTheWire) {
     const size_t portLine = wire.find("PORT 127,0,0,1,");
     ASSERT_NE(portLine, std::string::npos);
     const std::string portText = wire.substr(portLine, wire.find("\r\n", portLine) - portLine);
-    EXPECT_EQ(wire, "user mbox2\r\ntype I\r\nsyst\r\n" + portText + "\r\nSTOR 12345/08.12.2026_14:05:09.wav\r\nQuit\r\n");
+    EXPECT_EQ(wire, "user mbox2\r\ntype I\r\nsyst\r\n" + portText +
+                        "\r\nSTOR 12345/08.12.2026_14:05:09.wav\r\nQuit\r\n");
 }
 
 TEST(FtpScripted, PassiveRepliesInEveryFormStoreTheFile) {
-    const std::string forms[] = {"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n", "227 ok 127,0,0,1,%d,%d\r\n",
+    const std::string forms[] = {"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n",
+                                 "227 ok 127,0,0,1,%d,%d\r\n",
                                  "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n"};
     for (const std::string& form : forms) {
         SCOPED_TRACE(form);

@@ -5,7 +5,9 @@
 //   server.Port();                       // the control port
 //   server.FilePath("mbox2", "12345/x")  // where an upload of account mbox2 lands
 //
-// Accounts are mbox1..mbox6 (TestFtpServer::Accounts), all with password "mira318".
+// Accounts are mbox1..mbox6 (TestFtpServer::Accounts) unless given, all with password "mira318";
+// each has the home folder root/<account> holding the given folders. Needs root for pure-ftpd
+// (its sessions run as "nobody").
 #pragma once
 
 #include <arpa/inet.h>
@@ -33,31 +35,28 @@ class TestFtpServer {
 public:
     enum Kind { PyFtpdLib, PureFtpd };
 
-    static std::vector<std::string> Accounts() { return {"mbox1", "mbox2", "mbox3", "mbox4", "mbox5", "mbox6"}; }
+    static std::vector<std::string> Accounts() {
+        return {"mbox1", "mbox2", "mbox3", "mbox4", "mbox5", "mbox6"};
+    }
     static constexpr const char* Password = "mira318";
 
-    TestFtpServer(Kind kind, const std::string& root, const std::vector<std::string>& folders)
+    TestFtpServer(Kind kind, const std::string& root, const std::vector<std::string>& folders,
+                  const std::vector<std::string>& accountNames = Accounts())
         : FKind(kind), FRoot(root) {
         std::string folderList;
         for (const auto& f : folders)
             folderList += (folderList.empty() ? "" : ",") + f;
         std::string accounts;
-        for (const auto& a : Accounts())
+        for (const auto& a : accountNames)
             accounts += (accounts.empty() ? "" : ",") + a;
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");
         const std::string script = std::string(LUMISK_SOURCE_DIR) + "/tests/net/ftpserver.py";
-        std::vector<std::string> args = {"/usr/bin/python3",
-                                         script,
-                                         "--kind",
-                                         kind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd",
-                                         "--root",
-                                         root,
-                                         "--accounts",
-                                         accounts,
-                                         "--folders",
-                                         folderList};
+        std::vector<std::string> args = {
+            "/usr/bin/python3", script,    "--kind",     kind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd",
+            "--root",           root,      "--accounts", accounts,
+            "--folders",        folderList};
         FPid = ::fork();
         if (FPid == 0) {
             ::dup2(out[1], 1);
@@ -120,8 +119,8 @@ private:
         std::string text;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (text.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return -1;
             pollfd p{fd, POLLIN, 0};

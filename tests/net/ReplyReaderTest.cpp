@@ -1,11 +1,11 @@
 // Line and reply reading, sending, and the FTP address formats, over a local socket pair.
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "net/IdException.h"
 #include "net/IdFTP.h"
 #include "net/IdTCPConnection.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,7 +23,9 @@ protected:
         if (peer >= 0)
             ::close(peer);
     }
-    void Feed(const std::string& text) { ASSERT_EQ(::write(peer, text.data(), text.size()), ssize_t(text.size())); }
+    void Feed(const std::string& text) {
+        ASSERT_EQ(::write(peer, text.data(), text.size()), ssize_t(text.size()));
+    }
     void HangUp() {
         ::close(peer);
         peer = -1;
@@ -151,7 +153,9 @@ TEST_F(Wire, WriteLineSendsTheTextAndCrLf) {
 
 TEST_F(Wire, StreamDataGoesInChunksWithWorkEvents) {
     std::vector<std::string> events;
-    conn.OnWorkBegin = [&](TIdComponent*, TWorkMode, int64_t max) { events.push_back("begin " + std::to_string(max)); };
+    conn.OnWorkBegin = [&](TIdComponent*, TWorkMode, int64_t max) {
+        events.push_back("begin " + std::to_string(max));
+    };
     conn.OnWork = [&](TIdComponent*, TWorkMode, int64_t count) { events.push_back(std::to_string(count)); };
     conn.OnWorkEnd = [&](TIdComponent*, TWorkMode) { events.push_back("end"); };
     TMemoryStream empty;

@@ -1,19 +1,20 @@
 // The socket layer's texts and conversions, and its behaviour against real local sockets.
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "net/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdTCPClient.h"
 #include "net/ScriptedServer.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 TEST(SocketLayer, ErrorTextsKeepTheirExactWording) {
     TIdStackBSD stack;
     EXPECT_EQ(stack.SocketErrorText(10061), "Socket Error # 10061\r\nConnection refused.");
     EXPECT_EQ(stack.SocketErrorText(10035), "Socket Error # 10035\r\nOperation would block. ");
     EXPECT_EQ(stack.SocketErrorText(10066), "Socket Error # 10066\r\nDirectory not empty");
-    EXPECT_EQ(stack.SocketErrorText(10047), "Socket Error # 10047\r\nAddress family not supported by protocol family.");
+    EXPECT_EQ(stack.SocketErrorText(10047),
+              "Socket Error # 10047\r\nAddress family not supported by protocol family.");
     EXPECT_EQ(stack.SocketErrorText(11001), "Socket Error # 11001\r\n");
     EXPECT_EQ(stack.SocketErrorText(10003), "Socket Error # 10003\r\n");
 }

@@ -1,13 +1,13 @@
 // lumisk-ftpput: stores one file with the box's own FTP client, so an operator can check the
 // upload server, the account and the folder before the first call comes in.
+#include "net/IdException.h"
+#include "net/IdFTP.h"
+#include "toolkit/StringUtils.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "net/IdException.h"
-#include "net/IdFTP.h"
-#include "toolkit/StringUtils.h"
 
 namespace {
 
@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
         if (verbose) {
             ftp.OnDialogue = [](TIdComponent*, bool outgoing, const std::string& line) {
                 // Never show the password on a terminal someone may be watching.
-                const std::string shown = outgoing && line.compare(0, 5, "pass ") == 0 ? "pass ********" : line;
+                const std::string shown =
+                    outgoing && line.compare(0, 5, "pass ") == 0 ? "pass ********" : line;
                 std::fprintf(stderr, "%s %s\n", outgoing ? ">" : "<", shown.c_str());
             };
             ftp.OnStatus = [](TIdComponent*, TIdStatus, const std::string& text) {

@@ -1,11 +1,11 @@
 // The passive-mode reply parser on arbitrary text: a host and a port in 0..65535, or a
 // conversion or range error.
+#include "net/IdException.h"
+#include "net/IdFTP.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include "net/IdException.h"
-#include "net/IdFTP.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string line(reinterpret_cast<const char*>(data), size);

@@ -1,12 +1,12 @@
 // Reply reading from arbitrary bytes: whatever a server sends, ReadReply either returns a reply
 // or raises one of the network or conversion errors; it never crashes or grows without bound.
+#include "net/IdException.h"
+#include "net/IdTCPConnection.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "net/IdException.h"
-#include "net/IdTCPConnection.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A socket pair holds far more than this without a reader.
