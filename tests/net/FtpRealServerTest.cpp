@@ -36,12 +36,6 @@ protected:
     static void SetUpTestSuite() {
         base = fs::temp_directory_path() / ("lumisk-ftp-" + std::to_string(::getpid()));
         fs::create_directories(base / "local");
-        for (auto kind : {TestFtpServer::PyFtpdLib, TestFtpServer::PureFtpd}) {
-            const std::string root =
-                (base / (kind == TestFtpServer::PyFtpdLib ? "pyftpdlib" : "pure-ftpd")).string();
-            servers[kind] =
-                std::make_unique<TestFtpServer>(kind, root, std::vector<std::string>{"12345", "007"});
-        }
     }
     static void TearDownTestSuite() {
         for (auto& s : servers)
@@ -49,7 +43,17 @@ protected:
         fs::remove_all(base);
     }
 
-    TestFtpServer& Server() { return *servers[GetParam()]; }
+    // Started on first use: CTest runs each case in its own process and needs only one kind.
+    TestFtpServer& Server() {
+        const TestFtpServer::Kind kind = GetParam();
+        if (!servers[kind]) {
+            const std::string root =
+                (base / (kind == TestFtpServer::PyFtpdLib ? "pyftpdlib" : "pure-ftpd")).string();
+            servers[kind] =
+                std::make_unique<TestFtpServer>(kind, root, std::vector<std::string>{"12345", "007"});
+        }
+        return *servers[kind];
+    }
     void Connect(TIdFTP& ftp, const std::string& user,
                  const std::string& password = TestFtpServer::Password) {
         ftp.Host = "127.0.0.1";
