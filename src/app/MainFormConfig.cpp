@@ -1,0 +1,70 @@
+// Start-up, shut-down and "pager.ini".
+#include "app/MainForm.h"
+#include "toolkit/ExceptionReporter.h"
+#include "toolkit/StringUtils.h"
+#include "toolkit/TextFile.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <sys/stat.h>
+
+namespace {
+
+bool FileExists(const std::string& fileName) {
+    struct stat info {};
+    return stat(fileName.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+std::string Text(const QLineEdit* edit) {
+    return edit->text().toLocal8Bit().toStdString();
+}
+
+QString QText(const std::string& text) {
+    return QString::fromLocal8Bit(text.c_str());
+}
+
+} // namespace
+
+void TMainForm::SaveConfig(const std::string& fileName) {
+    TTextFile file;
+    file.Rewrite(fileName);
+    file.WriteLn(Text(Edit1));
+    file.WriteLn(Text(Edit2));
+    file.WriteLn(Text(Edit3));
+    file.WriteLn(Text(Edit4));
+    file.WriteLn(CheckBox1->isChecked() ? "1" : "0");
+    file.WriteLn(IntToStr(DriverBox2->currentIndex()));
+    file.WriteLn(IntToStr(FormatBox2->currentIndex()));
+    file.Close();
+}
+
+void TMainForm::LoadConfig(const std::string& fileName) {
+    TTextFile file;
+    file.Reset(fileName);
+    Edit1->setText(QText(file.ReadLn()));
+    Edit2->setText(QText(file.ReadLn()));
+    Edit3->setText(QText(file.ReadLn()));
+    Edit4->setText(QText(file.ReadLn()));
+    CheckBox1->setChecked(file.ReadLn() == "1");
+    SavedRecorderDevice = StrToInt(file.ReadLn());
+    SavedRecorderFormat = StrToInt(file.ReadLn());
+    file.Close();
+    Timer2.SetInterval(SecondsToInterval(StrToInt(Text(Edit1))));
+}
+
+void TMainForm::FormCreate() {
+    // An error ends the start-up here; the window still opens, and FormShow copes with the
+    // parts that were not made.
+    RunHandler([this] {
+        if (FileExists(PagerIniPath()))
+            LoadConfig(PagerIniPath());
+    });
+}
+
+void TMainForm::FormShow() {}
+
+void TMainForm::FormClose() {
+    StopButtonClick();
+    SaveConfig(PagerIniPath());
+}

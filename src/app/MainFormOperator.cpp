@@ -1,0 +1,88 @@
+// The operator's buttons and the call log.
+#include "app/CallStamp.h"
+#include "app/MainForm.h"
+#include "toolkit/Stream.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+
+namespace {
+
+std::string Text(const QLineEdit* edit) {
+    return edit->text().toLocal8Bit().toStdString();
+}
+
+} // namespace
+
+void TMainForm::Button1Click() {
+    SendText("ATH1\r");
+    RxText.clear();
+    CallStamp = FormatCallStamp(FClock->Now());
+    if (CheckBox1->isChecked())
+        FileNameEdit->setText(QString::fromLocal8Bit(AutosaveFileName().c_str()));
+    Timer2.SetEnabled(true);
+    if (CheckBox1->isChecked())
+        StartButtonClick();
+}
+
+void TMainForm::Button2Click() {
+    StopButtonClick();
+    SendText("ATH0\r");
+    Label3->setText("Transmitter off");
+    Label3->adjustSize();
+}
+
+void TMainForm::Button3Click() {}
+
+void TMainForm::Button4Click() {}
+
+void TMainForm::Button5Click() {
+    SaveConfig(PagerIniPath());
+}
+
+void TMainForm::Button6Click() {
+    ListBox1->clear();
+}
+
+void TMainForm::Button7Click() {
+    if (!SaveDialog.Execute(this) || SaveDialog.FileName.empty())
+        return;
+    std::string lines;
+    for (int i = 0; i < ListBox1->count(); ++i)
+        lines += ListBox1->item(i)->text().toLocal8Bit().toStdString() + "\r\n";
+    TFileStream file(SaveDialog.FileName, fmCreate);
+    file.WriteBuffer(lines.data(), static_cast<int32_t>(lines.size()));
+}
+
+void TMainForm::Button8Click() {
+    SendLine(Text(Edit2));
+}
+
+void TMainForm::Button9Click() {
+    AnswerCall();
+}
+
+void TMainForm::Button10Click() {
+    SendLine(Text(Edit4));
+    StopButtonClick();
+}
+
+void TMainForm::CloseButtonClick() {
+    close();
+}
+
+void TMainForm::RadioButton1Click() {}
+
+void TMainForm::SendLine(const std::string& text) {
+    SendText(text + "\r");
+}
+
+void TMainForm::SendText(const std::string&) {}
+
+void TMainForm::ReceiveText(std::string& text, int) {
+    text.clear();
+}
+
+void TMainForm::PlayPrompt(const char*) {}
