@@ -1,0 +1,270 @@
+#include "decoder/DtmfDetector.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double Pi = 3.14159265358979323846;
+constexpr double RowHz[4] = {697, 770, 852, 941};
+constexpr double ColHz[4] = {1209, 1336, 1477, 1633};
+constexpr char Keys[4][5] = {"123A", "456B", "789C", "*0#D"};
+
+double BinHz(int bin) {
+    return bin < 4 ? RowHz[bin] : ColHz[bin - 4];
+}
+
+double DbfsToAmplitude(double dbfs) {
+    return 32768.0 * std::pow(10.0, dbfs / 20.0);
+}
+
+// Thresholds; see the header for what each one is for.
+const double GateAmplitude = DbfsToAmplitude(-45);
+const double MinAmplitude = DbfsToAmplitude(-36);
+constexpr double DominanceRatio = 2.0;             // 6 dB over the rest of the group
+constexpr double FrameDeviation = 0.035;           // per frame
+constexpr double PressDeviation = 0.025;           // over the whole press
+const double MinTwist = std::pow(10.0, -9.5 / 20); // column / row amplitude
+const double MaxTwist = std::pow(10.0, 5.5 / 20);
+constexpr double MinToneShare = 0.70;
+constexpr int MissFramesToRelease = 4;
+constexpr int FramesBeforeEarlyJudgement = 40;
+constexpr double MinDurationSamples = 0.031 * TDtmfDetector::SampleRate;
+
+// Amplitude of the Hann window's response to a tone delta bins off the centre, relative to the
+// centre; a bin is SampleRate / FrameLength Hz.
+double HannResponse(double delta) {
+    const double d = std::fabs(delta);
+    if (d < 1e-9)
+        return 1.0;
+    if (std::fabs(d - 1.0) < 1e-6)
+        return 0.5;
+    return std::fabs(std::sin(Pi * d) / (Pi * d) / (1.0 - d * d));
+}
+
+// Frequency offset in Hz of a tone whose phase turned by turn between two frames one hop apart,
+// against the bin's nominal frequency.
+double Deviation(std::complex<double> turn, int bin) {
+    const double expected = 2 * Pi * BinHz(bin) * TDtmfDetector::HopLength / TDtmfDetector::SampleRate;
+    const double d = std::remainder(std::arg(turn) - expected, 2 * Pi);
+    return d * TDtmfDetector::SampleRate / (2 * Pi * TDtmfDetector::HopLength);
+}
+
+} // namespace
+
+bool TDtmfDetector::KeyFrequencies(char key, double& low, double& high) {
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            if (Keys[r][c] == key) {
+                low = RowHz[r];
+                high = ColHz[c];
+                return true;
+            }
+    return false;
+}
+
+TDtmfDetector::TDtmfDetector() {
+    for (int m = 0; m < FrameLength; ++m) {
+        const double s = std::sin(Pi * (m + 0.5) / FrameLength);
+        FWindow[m] = static_cast<float>(s * s);
+        FWindowSum += s * s;
+        for (int k = 0; k < 8; ++k) {
+            const double w = 2 * Pi * BinHz(k) / SampleRate * m;
+            FTable[m * 16 + k] = static_cast<float>(s * s * std::cos(w));
+            FTable[m * 16 + 8 + k] = static_cast<float>(s * s * std::sin(w));
+        }
+    }
+    Reset();
+}
+
+void TDtmfDetector::Reset() {
+    FRing.fill(0);
+    FRingPos = 0;
+    FHopFill = 0;
+    FSampleCount = 0;
+    FFrameCount = 0;
+    FEnergy = 0;
+    FHistory.fill(TFrame{});
+    FInPress = false;
+}
+
+void TDtmfDetector::Process(const std::int16_t* samples, std::size_t count, std::vector<TDtmfKey>& keys) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int64_t s = samples[i];
+        const auto old = static_cast<std::int64_t>(FRing[FRingPos]);
+        FEnergy += s * s - old * old;
+        FRing[FRingPos] = static_cast<float>(s);
+        FRing[FRingPos + FrameLength] = static_cast<float>(s);
+        if (++FRingPos == FrameLength)
+            FRingPos = 0;
+        ++FSampleCount;
+        if (++FHopFill == HopLength) {
+            FHopFill = 0;
+            AnalyseFrame(keys);
+        }
+    }
+}
+
+const TDtmfDetector::TFrame& TDtmfDetector::History(std::int64_t frameIndex) const {
+    return FHistory[static_cast<std::size_t>(frameIndex % HistoryLength)];
+}
+
+double TDtmfDetector::FrameCentre(std::int64_t frameIndex) const {
+    return static_cast<double>((frameIndex + 1) * HopLength) - FrameLength / 2.0 - 0.5;
+}
+
+float TDtmfDetector::Envelope(const TFrame& frame) const {
+    return std::sqrt(frame.Magnitude[FRow] * frame.Magnitude[FCol]);
+}
+
+void TDtmfDetector::AnalyseFrame(std::vector<TDtmfKey>& keys) {
+    const std::int64_t f = FFrameCount;
+    TFrame& frame = FHistory[static_cast<std::size_t>(f % HistoryLength)];
+    frame = TFrame{};
+    // Quiet frames cannot hold a key at the lowest level we accept: skip the spectrum.
+    if (static_cast<double>(FEnergy) >= GateAmplitude * GateAmplitude * FrameLength) {
+        const float* x = &FRing[FRingPos];
+        float acc[16] = {};
+        float weighted = 0, weightedSquare = 0;
+        for (int m = 0; m < FrameLength; ++m) {
+            const float xm = x[m];
+            const float* t = &FTable[m * 16];
+            for (int k = 0; k < 16; ++k)
+                acc[k] += xm * t[k];
+            weighted += FWindow[m] * xm;
+            weightedSquare += FWindow[m] * xm * xm;
+        }
+        for (int k = 0; k < 8; ++k) {
+            frame.Bins[k] = {acc[k], -acc[8 + k]};
+            frame.Magnitude[k] = std::abs(frame.Bins[k]);
+        }
+        const double mean = weighted / FWindowSum;
+        const double power = weightedSquare / FWindowSum - mean * mean;
+        if (f > 0)
+            ClassifyFrame(frame, History(f - 1), power);
+    }
+    ContinuePress(frame, keys);
+    ++FFrameCount;
+}
+
+void TDtmfDetector::ClassifyFrame(TFrame& frame, const TFrame& previous, double power) const {
+    const auto& mag = frame.Magnitude;
+    const int r = static_cast<int>(std::max_element(mag.begin(), mag.begin() + 4) - mag.begin());
+    const int c = static_cast<int>(std::max_element(mag.begin() + 4, mag.end()) - mag.begin());
+    for (int k = 0; k < 8; ++k) {
+        if (k != r && k != c && mag[k] * DominanceRatio > mag[k < 4 ? r : c])
+            return;
+    }
+    // The phase turn from the previous frame measures each tone's frequency.
+    if (previous.Magnitude[r] <= 0 || previous.Magnitude[c] <= 0)
+        return;
+    double amplitude[2];
+    const int bins[2] = {r, c};
+    for (int i = 0; i < 2; ++i) {
+        const int b = bins[i];
+        const std::complex<double> turn =
+            std::complex<double>(frame.Bins[b]) * std::conj(std::complex<double>(previous.Bins[b]));
+        const double deviation = Deviation(turn, b);
+        if (std::fabs(deviation) > FrameDeviation * BinHz(b))
+            return;
+        const double response = HannResponse(deviation * FrameLength / SampleRate);
+        amplitude[i] = 2 * mag[b] / (FWindowSum * response);
+        if (amplitude[i] < MinAmplitude)
+            return;
+    }
+    const double twist = amplitude[1] / amplitude[0];
+    if (twist < MinTwist || twist > MaxTwist)
+        return;
+    const double tonePower = (amplitude[0] * amplitude[0] + amplitude[1] * amplitude[1]) / 2;
+    if (tonePower < MinToneShare * power)
+        return;
+    frame.Valid = true;
+    frame.Row = r;
+    frame.Col = c;
+}
+
+void TDtmfDetector::StartPress(const TFrame& frame) {
+    FInPress = true;
+    FJudged = false;
+    FRow = frame.Row;
+    FCol = frame.Col;
+    FFirstFrame = FLastFrame = FFrameCount;
+    FMissRun = 0;
+    FValidCount = 1;
+    FPeak = Envelope(frame);
+    const TFrame& previous = History(FFrameCount - 1);
+    FRowTurn = std::complex<double>(frame.Bins[FRow]) * std::conj(std::complex<double>(previous.Bins[FRow]));
+    FColTurn = std::complex<double>(frame.Bins[FCol]) * std::conj(std::complex<double>(previous.Bins[FCol]));
+}
+
+void TDtmfDetector::ContinuePress(const TFrame& frame, std::vector<TDtmfKey>& keys) {
+    if (FInPress) {
+        const bool same =
+            frame.Valid && frame.Row == FRow && frame.Col == FCol && Envelope(frame) >= 0.25f * FPeak;
+        if (same) {
+            FLastFrame = FFrameCount;
+            FMissRun = 0;
+            ++FValidCount;
+            FPeak = std::max(FPeak, Envelope(frame));
+            const TFrame& previous = History(FFrameCount - 1);
+            FRowTurn +=
+                std::complex<double>(frame.Bins[FRow]) * std::conj(std::complex<double>(previous.Bins[FRow]));
+            FColTurn +=
+                std::complex<double>(frame.Bins[FCol]) * std::conj(std::complex<double>(previous.Bins[FCol]));
+            if (!FJudged && FFrameCount - FFirstFrame >= FramesBeforeEarlyJudgement)
+                JudgePress(false, keys);
+        } else {
+            ++FMissRun;
+            const bool otherKey = frame.Valid && (frame.Row != FRow || frame.Col != FCol);
+            if (otherKey || FMissRun >= MissFramesToRelease) {
+                if (!FJudged)
+                    JudgePress(true, keys);
+                FInPress = false;
+            }
+        }
+    }
+    if (!FInPress && frame.Valid)
+        StartPress(frame);
+}
+
+void TDtmfDetector::JudgePress(bool /*ended*/, std::vector<TDtmfKey>& keys) {
+    FJudged = true;
+    if (FValidCount < 2)
+        return;
+    if (std::fabs(Deviation(FRowTurn, FRow)) > PressDeviation * BinHz(FRow) ||
+        std::fabs(Deviation(FColTurn, FCol)) > PressDeviation * BinHz(FCol))
+        return;
+
+    // The tone's edges lie where its amplitude crosses half the press's peak.
+    const float half = 0.5f * FPeak;
+    const std::int64_t now = FFrameCount;
+    const std::int64_t earliest = std::max<std::int64_t>(0, now - HistoryLength + 1);
+    auto env = [this](std::int64_t i) { return Envelope(History(i)); };
+
+    std::int64_t i = std::max(FFirstFrame, earliest);
+    while (i < FLastFrame && env(i) < half)
+        ++i;
+    while (i - 1 >= earliest && env(i - 1) >= half)
+        --i;
+    double onset = FrameCentre(i);
+    if (i - 1 >= earliest && env(i) > env(i - 1))
+        onset = FrameCentre(i - 1) + (half - env(i - 1)) / (env(i) - env(i - 1)) * HopLength;
+
+    std::int64_t j = FLastFrame;
+    while (j > i && env(j) < half)
+        --j;
+    while (j + 1 <= now && env(j + 1) >= half)
+        ++j;
+    double offset = FrameCentre(j);
+    if (j + 1 <= now && env(j) > env(j + 1))
+        offset = FrameCentre(j) + (env(j) - half) / (env(j) - env(j + 1)) * HopLength;
+
+    const double duration = offset - onset;
+    if (duration < MinDurationSamples)
+        return;
+    TDtmfKey key;
+    key.Key = Keys[FRow][FCol - 4];
+    key.Position = std::max<std::int64_t>(0, std::llround(onset));
+    key.Duration = std::llround(duration);
+    keys.push_back(key);
+}
