@@ -3,6 +3,7 @@
 #include "toolkit/StringUtils.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -134,4 +135,14 @@ void TLumiskConf::LoadFromText(const std::string& text, const std::string& fileN
     int number = 0;
     while (std::getline(in, line))
         parser.Line(++number, line);
+}
+
+void TLumiskConf::ExportSoundSettings() const {
+    setenv("LUMISK_SOUND", SoundDriver.c_str(), 0);
+    const bool sim = std::getenv("LUMISK_SOUND") && std::string(std::getenv("LUMISK_SOUND")) == "sim";
+    // "default" names ALSA's default device; the simulated card's default is no file at all.
+    if (!sim || SoundCapture != "default")
+        setenv(sim ? "LUMISK_SIM_CAPTURE" : "LUMISK_ALSA_CAPTURE", SoundCapture.c_str(), 0);
+    if (!sim || SoundPlayback != "default")
+        setenv(sim ? "LUMISK_SIM_PLAYBACK" : "LUMISK_ALSA_PLAYBACK", SoundPlayback.c_str(), 0);
 }

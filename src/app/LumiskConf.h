@@ -30,6 +30,10 @@ struct TLumiskConf {
 
     // Reads the file. A missing file is no problem unless mustExist (an explicit --config).
     void LoadFromFile(const std::string& fileName, bool mustExist);
+    // Hands the [sound] settings to the sound layer through its environment variables
+    // (LUMISK_SOUND and the device names of the chosen driver); a variable already set in the
+    // environment wins, so a test or a one-off run can override the file.
+    void ExportSoundSettings() const;
     // Parses text as the contents of fileName.
     void LoadFromText(const std::string& text, const std::string& fileName);
 };

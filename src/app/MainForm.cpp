@@ -64,6 +64,7 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
                    Qt::WindowCloseButtonHint);
     setFont(WindowFont());
     BuildControls();
+    BuildComponents();
     ConnectHandlers();
     setFixedSize(514, 331);
     FormCreate();
@@ -73,6 +74,38 @@ TMainForm::~TMainForm() {
     // Timers must not fire into a half-destroyed window.
     Timer2.OnTimer = nullptr;
     Timer3.OnTimer = nullptr;
+    // Streams and the port stop their threads (which call into this window) before the
+    // controls go.
+    DecoderCapture.reset();
+    if (RecorderCapture)
+        RecorderCapture->StopCapture();
+    RecordFile.reset();
+    RecorderCapture.reset();
+    ComPort.reset();
+    PhoneToneDecoder1.OnDTMF = nullptr;
+}
+
+void TMainForm::BuildComponents() {
+    // The modem line as the window's definition sets it; opened by FormCreate.
+    ComPort = std::make_unique<TComPort>();
+    ComPort->SetName("ComPort");
+    ComPort->SetPort(FConf.ModemPort);
+    ComPort->SetBaudRate(br1200);
+    ComPort->SetDataBits(dbEight);
+    ComPort->SetStopBits(sbOneStopBit);
+    ComPort->Parity().SetBits(prNone);
+    ComPort->SetDiscardNull(true);
+    ComPort->SetEvents(AllComEvents);
+    ComPort->FlowControl().SetOutCTSFlow(false);
+    ComPort->FlowControl().SetOutDSRFlow(false);
+    ComPort->FlowControl().SetControlDTR(dtrEnable);
+    ComPort->FlowControl().SetControlRTS(rtsDisable);
+    ComPort->FlowControl().SetXonXoffOut(false);
+    ComPort->FlowControl().SetXonXoffIn(false);
+    ComPort->SetStoredProps(TStoredProps{spBasic});
+    ComPort->SetTriggersOnRxChar(true);
+    ComPort->OnRxChar = [this](TComponent*, int count) { ComPortRxChar(count); };
+    PhoneToneDecoder1.SetName("PhoneToneDecoder1");
 }
 
 void TMainForm::BuildControls() {
@@ -161,6 +194,7 @@ void TMainForm::ConnectHandlers() {
     Edit1->installEventFilter(this);
     Timer2.OnTimer = [this] { Timer2Timer(); };
     Timer3.OnTimer = [this] { Timer3Timer(); };
+    PhoneToneDecoder1.OnDTMF = [this](TComponent*, int key, int64_t position) { PhoneToneDecoder1DTMF(key, position); };
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {

@@ -7,6 +7,10 @@
 #include "app/LumiskConf.h"
 #include "app/SaveDialog.h"
 #include "app/Timer.h"
+#include "audio/SoundCaptureStream.h"
+#include "audio/Wave.h"
+#include "decoder/PhoneToneDecoder.h"
+#include "serial/ComPort.h"
 
 #include <QWidget>
 #include <cstdint>
@@ -85,6 +89,11 @@ public:
     QRadioButton* RadioButton2;
     QWidget* PhoneToneDecoder1Site; // where the decoder control sits; takes the focus at show
     QWidget* MediaPlayer1Site;      // where the media player's (never enabled) bar sits
+    std::unique_ptr<TComPort> ComPort;
+    std::unique_ptr<TSoundCaptureStream> RecorderCapture;
+    std::unique_ptr<TWaveFileStream> RecordFile; // only while recording
+    std::unique_ptr<TSoundCaptureStream> DecoderCapture;
+    TPhoneToneDecoder PhoneToneDecoder1;
     TSaveDialog SaveDialog;
     TTimer Timer2; // recording time limit
     TTimer Timer3; // inter-digit time-out
@@ -97,6 +106,7 @@ public:
     static constexpr size_t RxTextLimit = 4096;
     int SavedRecorderDevice = 0;
     int SavedRecorderFormat = 11;
+    const char* const ChannelNames[2] = {"Mono", "Stereo"};
 
     // --- Configuration -----------------------------------------------------------------------
     const std::string& ExeFolder() const { return FExeFolder; }
@@ -115,7 +125,7 @@ public:
     // --- Call flow ---------------------------------------------------------------------------
     void ComPortRxChar(int count);
     void AnswerCall();
-    void PhoneToneDecoder1DTMF(int key, int position);
+    void PhoneToneDecoder1DTMF(int key, int64_t position);
     void Timer3Timer();
     // The end of a call: stops the recording; the upload and hang-up follow it here.
     void Timer2Timer();
@@ -132,7 +142,10 @@ public:
     void StartButtonClick();
     void StopButtonClick();
     void BrowseButtonClick();
+    void RecorderDataReady();
     bool Recording() const;
+    // "%dHz %dbit %s" with "Mono" or "Stereo".
+    std::string FormatLine(const TSoundCaptureFormat& format) const;
 
     // --- Operator controls -------------------------------------------------------------------
     void Button1Click();
@@ -154,7 +167,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    static void RecorderDataReadyTag() {}
+    static void DecoderDataReadyTag() {}
     void BuildControls();
+    void BuildComponents();
     void ConnectHandlers();
     void SetRecorderControls(bool recording);
     // Sends text and "\r" to the modem.

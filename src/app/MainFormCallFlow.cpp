@@ -48,7 +48,7 @@ void TMainForm::AnswerCall() {
         FileNameEdit->setText(QText(AutosaveFileName()));
 }
 
-void TMainForm::PhoneToneDecoder1DTMF(int key, int /*position*/) {
+void TMainForm::PhoneToneDecoder1DTMF(int key, int64_t /*position*/) {
     if (key != 'D') {
         Label7->setText(Label7->text() + QChar(static_cast<char16_t>(key & 0xFF)));
         Label7->adjustSize();

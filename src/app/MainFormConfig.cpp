@@ -54,17 +54,45 @@ void TMainForm::LoadConfig(const std::string& fileName) {
 }
 
 void TMainForm::FormCreate() {
-    // An error ends the start-up here; the window still opens, and FormShow copes with the
-    // parts that were not made.
+    // An error ends the start-up where it happens; the window still opens, and FormShow copes
+    // with the parts that were not made.
     RunHandler([this] {
         if (FileExists(PagerIniPath()))
             LoadConfig(PagerIniPath());
+
+        TDirectXDrivers& drivers = TSoundCaptureStream::CaptureDrivers();
+        for (int i = 0; i < drivers.Count(); ++i)
+            DriverBox2->addItem(QText(drivers.Items(i).Description));
+        DriverBox2->setCurrentIndex(DriverBox2->count() > 0 ? 0 : -1);
+        DriverBox2Change();
+
+        ComPort->OpenPort();
+        SendLine(Text(Edit2));
+
+        for (int i = 0; i < drivers.Count(); ++i)
+            DriverBox->addItem(QText(drivers.Items(i).Description));
+        DriverBox->setCurrentIndex(DriverBox->count() > 0 ? 0 : -1);
+        DriverBoxChange();
+
+        DecoderCapture->SetBufferMilliseconds(2048);
     });
 }
 
-void TMainForm::FormShow() {}
+void TMainForm::FormShow() {
+    // Decided for a start-up that stopped before the decoder's stream existed: no DTMF, but
+    // every button still works.
+    if (!DecoderCapture)
+        return;
+    DecoderCapture->SetOnDataReady([this](TSoundCaptureStream*) { DecoderDataReady(); }, this,
+                                   reinterpret_cast<const void*>(&TMainForm::DecoderDataReadyTag));
+    DecoderCapture->FormatIndex = FormatBox->currentIndex();
+    DecoderCapture->StartCapture();
+    PhoneToneDecoder1.StartDecoding();
+    PhoneToneDecoder1Site->setFocus();
+}
 
 void TMainForm::FormClose() {
     StopButtonClick();
+    RecorderCapture.reset();
     SaveConfig(PagerIniPath());
 }

@@ -1,6 +1,7 @@
 // The operator's buttons and the call log.
 #include "app/CallStamp.h"
 #include "app/MainForm.h"
+#include "serial/ui/ComSetupForm.h"
 #include "toolkit/Stream.h"
 
 #include <QCheckBox>
@@ -34,7 +35,7 @@ void TMainForm::Button2Click() {
     Label3->adjustSize();
 }
 
-void TMainForm::Button3Click() {}
+void TMainForm::Button3Click() { ShowSettingsDialog(*ComPort); }
 
 void TMainForm::Button4Click() {}
 
@@ -73,7 +74,7 @@ void TMainForm::CloseButtonClick() {
     close();
 }
 
-void TMainForm::RadioButton1Click() {}
+void TMainForm::RadioButton1Click() { PhoneToneDecoder1.StartDecoding(); }
 
 void TMainForm::SendLine(const std::string& text) {
     SendText(text + "\r");

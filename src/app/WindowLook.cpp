@@ -43,6 +43,8 @@ QString WindowFontFile() {
 void UseClassicStyle(QApplication& app) {
     if (QStyle* style = QStyleFactory::create("Windows"))
         app.setStyle(style);
+    // Dialogs use the small font; the main window sets its own.
+    app.setFont(DialogFont());
 }
 
 QFont WindowFont() {

@@ -7,7 +7,8 @@
 
 class QApplication;
 
-// Sets the "Windows" style on the application (call once, before windows are built).
+// Sets the "Windows" style and the dialog font on the application (call once, before windows
+// are built).
 void UseClassicStyle(QApplication& app);
 
 // "MS Sans Serif" at 12 pixels; DejaVu Sans Condensed at 11 pixels when the font file is missing.

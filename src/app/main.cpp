@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
         ShowMessageText(text);
     }
 
+    options.Conf.ExportSoundSettings();
     TMainForm form(std::move(options));
     form.show();
     return app.exec();

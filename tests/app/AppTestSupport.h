@@ -25,6 +25,8 @@ inline QApplication& TestApp() {
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
         setenv("TZ", "UTC", 1);
+        // The simulated sound card: silence unless a test gives it caller audio.
+        setenv("LUMISK_SOUND", "sim", 1);
         tzset();
         auto* a = new QApplication(argc, argv);
         std::setlocale(LC_ALL, "C");

@@ -1,6 +1,7 @@
 // The main window without a call: its controls, "pager.ini", the time-limit field, the timers,
 // the call log and the look.
 #include "app/AppTestSupport.h"
+#include "app/PtyModem.h"
 #include "app/MainForm.h"
 #include "toolkit/Exception.h"
 #include "toolkit/Thread.h"
@@ -28,11 +29,12 @@ protected:
         TMainFormOptions options;
         options.ExeFolder = Folder.Path;
         options.Clock = &Clock;
-        options.Conf.ModemPort = Folder.File("no-modem");
+        options.Conf.ModemPort = Modem.Path;
         return std::make_unique<TMainForm>(std::move(options));
     }
 
     TTempFolder Folder{"window"};
+    TPtyModem Modem;
     TManualClock Clock;
     TShownErrors Errors;
 };
