@@ -194,7 +194,9 @@ void TMainForm::ConnectHandlers() {
     Edit1->installEventFilter(this);
     Timer2.OnTimer = [this] { Timer2Timer(); };
     Timer3.OnTimer = [this] { Timer3Timer(); };
-    PhoneToneDecoder1.OnDTMF = [this](TComponent*, int key, int64_t position) { PhoneToneDecoder1DTMF(key, position); };
+    PhoneToneDecoder1.OnDTMF = [this](TComponent*, int key, int64_t position) {
+        PhoneToneDecoder1DTMF(key, position);
+    };
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {

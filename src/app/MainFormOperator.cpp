@@ -35,7 +35,9 @@ void TMainForm::Button2Click() {
     Label3->adjustSize();
 }
 
-void TMainForm::Button3Click() { ShowSettingsDialog(*ComPort); }
+void TMainForm::Button3Click() {
+    ShowSettingsDialog(*ComPort);
+}
 
 void TMainForm::Button4Click() {}
 
@@ -74,7 +76,9 @@ void TMainForm::CloseButtonClick() {
     close();
 }
 
-void TMainForm::RadioButton1Click() { PhoneToneDecoder1.StartDecoding(); }
+void TMainForm::RadioButton1Click() {
+    PhoneToneDecoder1.StartDecoding();
+}
 
 void TMainForm::SendLine(const std::string& text) {
     SendText(text + "\r");

@@ -1,15 +1,16 @@
 // The recorder: sound-card input into a WAV file.
+#include "app/MainForm.h"
+#include "toolkit/Exception.h"
+#include "toolkit/StringUtils.h"
+
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/MainForm.h"
-#include "toolkit/Exception.h"
-#include "toolkit/StringUtils.h"
-
 std::string TMainForm::FormatLine(const TSoundCaptureFormat& format) const {
-    const char* channels = format.Channels >= 1 && format.Channels <= 2 ? ChannelNames[format.Channels - 1] : "";
+    const char* channels =
+        format.Channels >= 1 && format.Channels <= 2 ? ChannelNames[format.Channels - 1] : "";
     return Format("%dHz %dbit %s", format.SampleRate, format.BitsPerSample, channels);
 }
 
@@ -20,12 +21,15 @@ void TMainForm::SetRecorderControls(bool recording) {
     BrowseButton->setEnabled(!recording);
     StopButton->setEnabled(recording);
     QPalette palette = FileNameEdit->palette();
-    palette.setColor(QPalette::Base, recording ? palette.color(QPalette::Button) : palette.color(QPalette::Window));
+    palette.setColor(QPalette::Base,
+                     recording ? palette.color(QPalette::Button) : palette.color(QPalette::Window));
     FileNameEdit->setPalette(palette);
     FileNameEdit->setReadOnly(recording);
 }
 
-bool TMainForm::Recording() const { return RecordFile != nullptr; }
+bool TMainForm::Recording() const {
+    return RecordFile != nullptr;
+}
 
 void TMainForm::DriverBox2Change() {
     // The list only triggers the rebuild: the stream always opens the default device.
@@ -37,15 +41,15 @@ void TMainForm::DriverBox2Change() {
     // a position in the box is the same position in the list.
     for (int i = 0; i < formats.Count() && formats[i].SampleRate <= 22050; ++i)
         FormatBox2->addItem(QString::fromStdString(FormatLine(formats[i])));
-    FormatBox2->setCurrentIndex(SavedRecorderFormat >= 0 && SavedRecorderFormat < FormatBox2->count()
-                                    ? SavedRecorderFormat
-                                    : -1);
+    FormatBox2->setCurrentIndex(
+        SavedRecorderFormat >= 0 && SavedRecorderFormat < FormatBox2->count() ? SavedRecorderFormat : -1);
 }
 
 void TMainForm::StartButtonClick() {
     StopButtonClick();
     try {
-        RecordFile = std::make_unique<TWaveFileStream>(FileNameEdit->text().toLocal8Bit().toStdString(), fmCreate);
+        RecordFile =
+            std::make_unique<TWaveFileStream>(FileNameEdit->text().toLocal8Bit().toStdString(), fmCreate);
         const int index = FormatBox2->currentIndex();
         if (!RecorderCapture) // start-up stopped before the stream existed: no format to record in
             throw EListError::IndexOutOfBounds(index);
@@ -96,7 +100,8 @@ void TMainForm::DriverBoxChange() {
     int wanted = -1;
     for (int i = 0; i < formats.Count(); ++i) {
         FormatBox->addItem(QString::fromStdString(FormatLine(formats[i])));
-        if (wanted < 0 && formats[i].SampleRate == 8000 && formats[i].BitsPerSample == 16 && formats[i].Channels == 1)
+        if (wanted < 0 && formats[i].SampleRate == 8000 && formats[i].BitsPerSample == 16 &&
+            formats[i].Channels == 1)
             wanted = i;
     }
     FormatBox->setCurrentIndex(wanted >= 0 ? wanted : 0);

@@ -1,8 +1,8 @@
 // The main window without a call: its controls, "pager.ini", the time-limit field, the timers,
 // the call log and the look.
 #include "app/AppTestSupport.h"
-#include "app/PtyModem.h"
 #include "app/MainForm.h"
+#include "app/PtyModem.h"
 #include "toolkit/Exception.h"
 #include "toolkit/Thread.h"
 

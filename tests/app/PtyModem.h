@@ -40,7 +40,8 @@ public:
             Drain(0);
             if (FReceived.size() >= minimum)
                 break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 break;
             Drain(static_cast<int>(left.count()));

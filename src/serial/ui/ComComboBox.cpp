@@ -179,7 +179,9 @@ void TComComboBox::SetText(const std::string& text) {
     }
 }
 
-void TComComboBox::ApplySelection() { FSelect.ApplyToPort(); }
+void TComComboBox::ApplySelection() {
+    FSelect.ApplyToPort();
+}
 
 void TComComboBox::LoadSelection() {
     if (FSelect.ComPort)

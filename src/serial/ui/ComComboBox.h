@@ -3,13 +3,13 @@
 // value back on request, or at once with AutoApply.
 #pragma once
 
+#include "serial/ComPort.h"
+#include "toolkit/Component.h"
+
 #include <QComboBox>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "serial/ComPort.h"
-#include "toolkit/Component.h"
 
 enum TComProperty { cpNone, cpPort, cpBaudRate, cpDataBits, cpStopBits, cpParity, cpFlowControl };
 

@@ -31,8 +31,8 @@ TComComboBox* MakeCombo(QWidget* parent, const char* name, TComProperty kind, co
 TComSetupFrm::TComSetupFrm(QWidget* parent) : QDialog(parent) {
     setObjectName("ComSetupFrm");
     setWindowTitle("Setup");
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(231, 216);
 
     GroupBox1 = new QGroupBox(" Settings ", this);
@@ -96,4 +96,6 @@ void EditPortSettings(TCustomComPort& port) {
     port.EndSettingsUpdate();
 }
 
-void ShowSettingsDialog(TCustomComPort& port) { EditPortSettings(port); }
+void ShowSettingsDialog(TCustomComPort& port) {
+    EditPortSettings(port);
+}

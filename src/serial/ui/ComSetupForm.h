@@ -2,9 +2,9 @@
 // control) bound to one port, applied together when the operator confirms.
 #pragma once
 
-#include <QDialog>
-
 #include "serial/ui/ComComboBox.h"
+
+#include <QDialog>
 
 class QGroupBox;
 class QLabel;

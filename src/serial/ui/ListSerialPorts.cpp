@@ -1,11 +1,11 @@
 #include "serial/ui/ListSerialPorts.h"
 
+#include "toolkit/StringUtils.h"
+
 #include <algorithm>
 #include <dirent.h>
 #include <memory>
 #include <sys/stat.h>
-
-#include "toolkit/StringUtils.h"
 
 namespace {
 
@@ -16,9 +16,13 @@ std::string& Root() {
 
 } // namespace
 
-const std::string& SerialPortsRoot() { return Root(); }
+const std::string& SerialPortsRoot() {
+    return Root();
+}
 
-void SetSerialPortsRoot(const std::string& root) { Root() = root; }
+void SetSerialPortsRoot(const std::string& root) {
+    Root() = root;
+}
 
 void ListSerialPorts(std::vector<std::string>& target) {
     std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(Root().c_str()), closedir);
