@@ -132,6 +132,7 @@ void TMainForm::BuildControls() {
     StopButton = Make<QPushButton>(GroupBox3, "StopButton", "S&top", 8, 48, 75, 25);
     StopButton->setEnabled(false);
     FileNameEdit = MakeEdit(GroupBox3, "FileNameEdit", "c:\\test.wav", 96, 64, 169, 21);
+    FFieldPalette = FileNameEdit->palette();
     BrowseButton = Make<QPushButton>(GroupBox3, "BrowseButton", "Browse", 272, 64, 65, 25);
     CloseButton = Make<QPushButton>(GroupBox3, "CloseButton", "&Close", 8, 80, 75, 25);
     SizeLabel = MakeLabel(GroupBox3, "SizeLabel", "0 byte", 96, 88);

@@ -12,6 +12,7 @@
 #include "decoder/PhoneToneDecoder.h"
 #include "serial/ComPort.h"
 
+#include <QPalette>
 #include <QWidget>
 #include <cstdint>
 #include <memory>
@@ -179,6 +180,7 @@ private:
     void ReceiveText(std::string& text, int count);
     void PlayPrompt(const char* fileName);
 
+    QPalette FFieldPalette; // an edit field's own colours
     bool FShown = false;
     bool FClosed = false;
 };

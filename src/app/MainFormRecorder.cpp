@@ -3,6 +3,7 @@
 #include "toolkit/Exception.h"
 #include "toolkit/StringUtils.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,9 +21,12 @@ void TMainForm::SetRecorderControls(bool recording) {
     FormatBox2->setEnabled(!recording);
     BrowseButton->setEnabled(!recording);
     StopButton->setEnabled(recording);
-    QPalette palette = FileNameEdit->palette();
-    palette.setColor(QPalette::Base,
-                     recording ? palette.color(QPalette::Button) : palette.color(QPalette::Window));
+    // Button face while locked; the field's own colours otherwise.
+    QPalette palette = FFieldPalette;
+    if (recording) {
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            palette.setColor(group, QPalette::Base, palette.color(group, QPalette::Button));
+    }
     FileNameEdit->setPalette(palette);
     FileNameEdit->setReadOnly(recording);
 }
