@@ -226,7 +226,10 @@ void TCustomComPort::ClosePort() {
     DoBeforeClose();
     AbortAllRequests();
     if (FThreadCreated) {
-        delete FEventThread; // waits, serving the main-thread hand-over meanwhile
+        if (FHandOverDepth > 0)
+            FEventThread->Detach(); // it waits for this very handler: it cannot end now
+        else
+            delete FEventThread; // waits, serving the main-thread hand-over meanwhile
         FEventThread = nullptr;
         FThreadCreated = false;
         // Events posted for the main thread must not reach a closed (or freed) port.
@@ -533,12 +536,18 @@ void TCustomComPort::FreePortRequest(TPortRequest*& request) {
 }
 
 void TCustomComPort::AbortAllRequests() {
-    std::lock_guard<std::mutex> guard(FRequestLock);
-    for (TPortRequest* request : FActiveRequests) {
-        const uint64_t one = 1;
-        if (write(request->Event, &one, sizeof one) != sizeof one)
-            RaisePortError(CE_PurgeFailed, errno);
+    int failure = 0;
+    {
+        std::lock_guard<std::mutex> guard(FRequestLock);
+        for (TPortRequest* request : FActiveRequests) {
+            const uint64_t one = 1;
+            if (write(request->Event, &one, sizeof one) != sizeof one)
+                failure = errno;
+        }
     }
+    // Reported outside the lock: an OnException handler may start a transfer of its own.
+    if (failure)
+        RaisePortError(CE_PurgeFailed, failure);
 }
 
 void TCustomComPort::ClearBuffer(bool input, bool output) {

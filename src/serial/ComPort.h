@@ -219,6 +219,7 @@ private:
     bool FStreamedConnected = false;
     bool FThreadCreated = false;
     TComThread* FEventThread = nullptr;
+    int FHandOverDepth = 0; // handlers of the thread's hand-over running on the main thread
     int FUpdateCount = 0;
     TComTimeoutRecord FAppliedTimeouts;
     int FRxCapacity = 1024;

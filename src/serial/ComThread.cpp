@@ -28,7 +28,27 @@ void Drain(int fd) {
     [[maybe_unused]] ssize_t n = read(fd, &value, sizeof value);
 }
 
+// Driver bit of each event, by position.
+constexpr uint32_t EventBits[10] = {0x0001, 0x0004, 0x0002, 0x0100, 0x0040,
+                                    0x0008, 0x0010, 0x0080, 0x0020, 0x0400};
+
 } // namespace
+
+uint32_t EventsToMask(TComEvents events) {
+    uint32_t mask = 0;
+    for (int i = 0; i < 10; ++i)
+        if (events.Contains(static_cast<TComEvent>(i)))
+            mask |= EventBits[i];
+    return mask;
+}
+
+TComEvents MaskToEvents(uint32_t mask) {
+    TComEvents events;
+    for (int i = 0; i < 10; ++i)
+        if (mask & EventBits[i])
+            events.Include(static_cast<TComEvent>(i));
+    return events;
+}
 
 TComThread::TComThread(TCustomComPort* port) : TThread(true), FComPort(port) {
     FStopEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -67,6 +87,12 @@ void TComThread::RequestStop() {
 
 void TComThread::Wake() {
     Signal(FWakeEvent);
+}
+
+void TComThread::Detach() {
+    FDetached = true;
+    RequestStop();
+    TThread::Queue([this] { delete this; });
 }
 
 TComEvents TComThread::SampleLines(int fd) {
@@ -166,6 +192,8 @@ void TComThread::Execute() {
         if (!events.Empty()) {
             FPendingEvents = events;
             DispatchEvents();
+            if (FDetached)
+                return; // the port was closed by the handler: its device is gone
         }
     }
     // Empty both queues, as the driver's purge does at the end of the wait loop.
@@ -179,7 +207,16 @@ void TComThread::DispatchEvents() {
     switch (FSyncMethod) {
     case smThreadSync:
         FHandingOver = true;
-        TThread::Synchronize([port, events] { port->FireEvents(events); });
+        TThread::Synchronize([port, events] {
+            ++port->FHandOverDepth;
+            try {
+                port->FireEvents(events);
+            } catch (...) {
+                --port->FHandOverDepth;
+                throw;
+            }
+            --port->FHandOverDepth;
+        });
         FHandingOver = false;
         break;
     case smWindowSync: {

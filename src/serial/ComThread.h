@@ -6,8 +6,14 @@
 #include "toolkit/Thread.h"
 
 #include <atomic>
+#include <cstdint>
 
 class TCustomComPort;
+
+// The classic driver event bits of each event (EV_RXCHAR 0x0001 ... EV_RX80FULL 0x0400), kept
+// so that event masks written elsewhere keep their meaning; bits without an event are dropped.
+uint32_t EventsToMask(TComEvents events);
+TComEvents MaskToEvents(uint32_t mask);
 
 class TComThread : public TThread {
 public:
@@ -17,6 +23,9 @@ public:
     ~TComThread() override;
 
     void RequestStop();
+    // For a close from inside a handler that this thread is waiting for: the thread stops and
+    // never touches the port or its device again; it is freed later from the main thread.
+    void Detach();
     // Tells the thread that the port has events for it (transmit done, event character read).
     void Wake();
     TComEvents PendingEvents() const { return FPendingEvents; }
@@ -44,4 +53,5 @@ private:
     int FLastModemBits = -1;
     TComEvents FPendingEvents;
     std::atomic<bool> FHandingOver{false};
+    std::atomic<bool> FDetached{false};
 };

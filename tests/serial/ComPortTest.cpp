@@ -591,6 +591,36 @@ TEST_F(ComPortTest, CloseWhileTheThreadWaitsInTheHandOver) {
     EXPECT_LE(calls, 1);
 }
 
+TEST_F(ComPortTest, ClosingAndReopeningFromItsOwnHandler) {
+    TComPort port;
+    port.SetPort(Pty.SlavePath());
+    int calls = 0;
+    port.OnRxChar = [&](TComponent*, int) {
+        ++calls;
+        port.ClosePort(); // the thread waits for this handler
+        port.OpenPort();
+    };
+    port.OpenPort();
+    Pty.Send("RING\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 1; }));
+    Pty.Send("RING\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return calls == 2; }));
+    port.ClosePort();
+    PumpFor(20); // frees the stopped threads
+}
+
+TEST_F(ComPortTest, NoHandlersWhileTheOwnerIsTornDown) {
+    auto* owner = new TComponent;
+    auto* port = new TComPort(owner);
+    port->SetPort(Pty.SlavePath());
+    port->OpenPort();
+    bool called = false;
+    port->OnBeforeClose = [&](TComponent*) { called = true; };
+    port->OnAfterClose = [&](TComponent*) { called = true; };
+    delete owner; // closes the port on the way
+    EXPECT_FALSE(called);
+}
+
 TEST_F(ComPortTest, ManyOpenCloseCycles) {
     TComPort port;
     port.SetPort(Pty.SlavePath());

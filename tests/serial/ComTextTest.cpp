@@ -1,6 +1,7 @@
 #include "serial/ComText.h"
 
 #include "serial/ComError.h"
+#include "serial/ComThread.h"
 
 #include <gtest/gtest.h>
 
@@ -60,4 +61,14 @@ TEST(ComError, MessagesKeepTheirCodes) {
     // Only the low 32 bits of a wide system error are kept.
     EComPort wide(2, (int64_t{1} << 32) + 3);
     EXPECT_EQ(wide.OsError, 3);
+}
+
+TEST(ComEvents, DriverMaskKeepsEachEventsBit) {
+    EXPECT_EQ(EventsToMask({evRxChar}), 0x0001u);
+    EXPECT_EQ(EventsToMask({evRxFlag, evTxEmpty}), 0x0006u);
+    EXPECT_EQ(EventsToMask({evRing}), 0x0100u);
+    EXPECT_EQ(EventsToMask({evRx80Full, evError}), 0x0480u);
+    EXPECT_EQ(EventsToMask(AllComEvents), 0x05FFu);
+    EXPECT_EQ(MaskToEvents(0x05FF), AllComEvents);
+    EXPECT_EQ(MaskToEvents(0x0200 | 0x0040), TComEvents{evBreak}); // 0x0200 names no event
 }
