@@ -73,6 +73,7 @@ constexpr int32_t MCIERR_INVALID_FILE = MCIERR_BASE + 40;
 constexpr int32_t MCIERR_NO_PLAYBACK_DEVICE = MCIERR_BASE + 41;
 constexpr int32_t MCIERR_PLAYBACK_FAILED = MCIERR_BASE + 42;
 constexpr int32_t MCIERR_SOUND_LIBRARY = MCIERR_BASE + 43;
+constexpr int32_t MCIERR_OUTOFRANGE = MCIERR_BASE + 44;
 
 class ISoundBackend {
 public:

@@ -3,7 +3,10 @@
 #include "audio/AlsaSound.h"
 
 #include "audio/AudioTestUtil.h"
+#include "audio/MediaPlayer.h"
+#include "audio/PromptSound.h"
 #include "audio/SoundCaptureStream.h"
+#include "audio/WaveSound.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -26,7 +29,7 @@ int IndexOf(TSoundCaptureStream& s, int rate, int bits, int channels) {
 class AlsaFilePlugin {
 public:
     AlsaFilePlugin(const std::filesystem::path& inFile, const std::filesystem::path& outFile)
-        : FConfig(TempPath("alsa.conf")) {
+        : FConfig(TempPath("alsa" + std::to_string(++Instances) + ".conf")) {
         std::ofstream(FConfig) << "pcm.!default {\n  type plug\n  slave.pcm {\n    type file\n"
                                << "    slave.pcm \"null\"\n    file \"" << outFile.string() << "\"\n"
                                << "    infile \"" << inFile.string() << "\"\n    format \"raw\"\n  }\n}\n";
@@ -38,6 +41,9 @@ public:
     }
 
 private:
+    // ALSA reloads its configuration only when the list of files or their times change: every
+    // instance gets a file name of its own.
+    static inline int Instances = 0;
     std::filesystem::path FConfig;
 };
 
@@ -77,6 +83,55 @@ TEST(AlsaSound, WithoutSoundHardwareFailsWithTheUsualTexts) {
     const char samples[4] = {};
     EXPECT_EQ(AlsaSound().Play(format, samples, 4, cancel), MCIERR_NO_PLAYBACK_DEVICE);
     ResetCaptureDrivers();
+
+    // Prompts and the player: nothing to hear, a clear error, no crash.
+    const auto prompt = TempPath("alsa_prompt.wav");
+    {
+        TWaveFileStream wave(prompt, fmCreate);
+        wave.AssignPcmFormat(8000, 16, 1);
+        wave.OpenWave(true);
+        wave.WriteBuffer(samples, 4);
+    }
+    EXPECT_FALSE(sndPlaySoundA(prompt.c_str(), 0));
+    EXPECT_FALSE(sndPlaySoundA("no-such-prompt.wav", 0));
+    TMediaPlayer player;
+    player.FileName = prompt;
+    try {
+        player.OpenMedia();
+        ADD_FAILURE() << "opened without a playback device";
+    } catch (const EMCIDeviceError& e) {
+        EXPECT_EQ(e.Message(), "No sound playback device is available for this sound.");
+    }
+    EXPECT_EQ(player.DeviceId(), 0u);
+    std::filesystem::remove(prompt);
+}
+
+TEST(AlsaSound, PlaybackThroughTheFilePluginIsSampleExactAndDrained) {
+    unsetenv("LUMISK_SOUND");
+    const auto out = TempPath("alsa_out.raw");
+    const auto prompt = TempPath("alsa_welcome.wav");
+    const auto samples = Pcm16Pattern(2400);
+    {
+        TWaveFileStream wave(prompt, fmCreate);
+        wave.AssignPcmFormat(8000, 16, 1);
+        wave.OpenWave(true);
+        wave.WriteBuffer(samples.data(), static_cast<int32_t>(samples.size()));
+    }
+    {
+        AlsaFilePlugin plugin("/dev/zero", out);
+        EXPECT_TRUE(sndPlaySoundA(prompt.c_str(), 0));
+        EXPECT_EQ(ReadFile(out), samples);
+        TMediaPlayer player;
+        player.FileName = prompt;
+        player.OpenMedia();
+        player.SetWaitOnce(true);
+        player.PlayMedia();
+        EXPECT_EQ(player.LastError(), 0);
+        player.CloseMedia();
+        EXPECT_EQ(ReadFile(out), samples); // the plugin rewrites its file at each open
+    }
+    std::filesystem::remove(out);
+    std::filesystem::remove(prompt);
 }
 
 TEST(AlsaSound, CaptureThroughTheFilePluginIsSampleExact) {
@@ -94,7 +149,10 @@ TEST(AlsaSound, CaptureThroughTheFilePluginIsSampleExact) {
         s.SetBufferMilliseconds(4000);
         std::vector<char> got(16000);
         s.ReadBuffer(got.data(), 16000);
-        EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+        const auto diff = std::mismatch(got.begin(), got.end(), data.begin());
+        EXPECT_EQ(diff.first, got.end())
+            << "first difference at byte " << (diff.first - got.begin()) << " got " << int(got[0]) << ","
+            << int(got[1]) << " zeros " << std::count(got.begin(), got.end(), 0);
         s.StopCapture();
     }
     std::filesystem::remove(in);
