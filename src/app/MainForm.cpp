@@ -81,6 +81,10 @@ TMainForm::~TMainForm() {
         RecorderCapture->StopCapture();
     RecordFile.reset();
     RecorderCapture.reset();
+    // Events already handed over are still served while the port closes: they must not reach
+    // the window any more.
+    ComPort->OnRxChar = nullptr;
+    ComPort->ClosePort();
     ComPort.reset();
     PhoneToneDecoder1.OnDTMF = nullptr;
 }
@@ -106,6 +110,7 @@ void TMainForm::BuildComponents() {
     ComPort->SetTriggersOnRxChar(true);
     ComPort->OnRxChar = [this](TComponent*, int count) { ComPortRxChar(count); };
     PhoneToneDecoder1.SetName("PhoneToneDecoder1");
+    MediaPlayer1.SetName("MediaPlayer1");
 }
 
 void TMainForm::BuildControls() {

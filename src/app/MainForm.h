@@ -7,6 +7,7 @@
 #include "app/LumiskConf.h"
 #include "app/SaveDialog.h"
 #include "app/Timer.h"
+#include "audio/MediaPlayer.h"
 #include "audio/SoundCaptureStream.h"
 #include "audio/Wave.h"
 #include "decoder/PhoneToneDecoder.h"
@@ -95,6 +96,7 @@ public:
     std::unique_ptr<TWaveFileStream> RecordFile; // only while recording
     std::unique_ptr<TSoundCaptureStream> DecoderCapture;
     TPhoneToneDecoder PhoneToneDecoder1;
+    TMediaPlayer MediaPlayer1;
     TSaveDialog SaveDialog;
     TTimer Timer2; // recording time limit
     TTimer Timer3; // inter-digit time-out

@@ -1,6 +1,7 @@
 // The operator's buttons and the call log.
 #include "app/CallStamp.h"
 #include "app/MainForm.h"
+#include "audio/PromptSound.h"
 #include "serial/ui/ComSetupForm.h"
 #include "toolkit/Stream.h"
 
@@ -39,7 +40,13 @@ void TMainForm::Button3Click() {
     ShowSettingsDialog(*ComPort);
 }
 
-void TMainForm::Button4Click() {}
+void TMainForm::Button4Click() {
+    MediaPlayer1.FileName = "welcome.wav";
+    MediaPlayer1.OpenMedia();
+    MediaPlayer1.SetWaitOnce(true);
+    MediaPlayer1.PlayMedia(); // returns when the sound has ended
+    MediaPlayer1.CloseMedia();
+}
 
 void TMainForm::Button5Click() {
     SaveConfig(PagerIniPath());
@@ -84,10 +91,15 @@ void TMainForm::SendLine(const std::string& text) {
     SendText(text + "\r");
 }
 
-void TMainForm::SendText(const std::string&) {}
-
-void TMainForm::ReceiveText(std::string& text, int) {
-    text.clear();
+void TMainForm::SendText(const std::string& text) {
+    ComPort->WriteText(text);
 }
 
-void TMainForm::PlayPrompt(const char*) {}
+void TMainForm::ReceiveText(std::string& text, int count) {
+    ComPort->ReadText(text, count);
+}
+
+void TMainForm::PlayPrompt(const char* fileName) {
+    // Found in the current folder; a missing prompt plays the default sound and the call goes on.
+    sndPlaySoundA(fileName, 0);
+}
