@@ -1,5 +1,11 @@
 // The serial port component: settings, opening and closing, the hand-over of driver events to
 // the owner's handlers, and synchronous transfers built from a start and a wait.
+//
+// On Linux the port is a tty opened exclusively (TIOCEXCL and an flock). Received bytes pass
+// through the port's receive queue, where NUL bytes are dropped (DiscardNull) and the event
+// character is noticed; OnRxChar's Count is what that queue and the tty hold. A device that
+// goes away while open (a USB modem unplugged, the far end of a pseudo-terminal closed) is
+// reported once, as erIO through OnError, after which the event thread only waits for the close.
 #pragma once
 
 #include "serial/ComError.h"
