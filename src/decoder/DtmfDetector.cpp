@@ -26,8 +26,11 @@ constexpr double FrameDeviation = 0.035;           // per frame
 constexpr double PressDeviation = 0.025;           // over the whole press
 const double MinTwist = std::pow(10.0, -9.5 / 20); // column / row amplitude
 const double MaxTwist = std::pow(10.0, 5.5 / 20);
-constexpr double MinToneShare = 0.70;
+constexpr double MaxDrift = 0.008; // between the halves of a press
+constexpr double MaxDriftHz = 6.0;
+constexpr double MinToneShare = 0.80;
 constexpr int MissFramesToRelease = 4;
+constexpr int MinValidFrames = 4;
 constexpr int FramesBeforeEarlyJudgement = 40;
 constexpr double MinDurationSamples = 0.031 * TDtmfDetector::SampleRate;
 
@@ -48,6 +51,20 @@ double Deviation(std::complex<double> turn, int bin) {
     const double expected = 2 * Pi * BinHz(bin) * TDtmfDetector::HopLength / TDtmfDetector::SampleRate;
     const double d = std::remainder(std::arg(turn) - expected, 2 * Pi);
     return d * TDtmfDetector::SampleRate / (2 * Pi * TDtmfDetector::HopLength);
+}
+
+// The tone's mean frequency over the press must lie within PressDeviation of nominal, and its
+// frequency must not drift between the press's first and second half (a sweep, or a voice's
+// harmonic gliding through the band, does).
+bool SteadyTone(const std::vector<std::complex<double>>& turns, int bin) {
+    std::complex<double> first{}, second{};
+    const std::size_t half = turns.size() / 2;
+    for (std::size_t i = 0; i < turns.size(); ++i)
+        (i < half ? first : second) += turns[i];
+    const double hz = BinHz(bin);
+    if (std::fabs(Deviation(first + second, bin)) > PressDeviation * hz)
+        return false;
+    return std::fabs(Deviation(second, bin) - Deviation(first, bin)) <= std::max(MaxDriftHz, MaxDrift * hz);
 }
 
 } // namespace
@@ -74,6 +91,8 @@ TDtmfDetector::TDtmfDetector() {
             FTable[m * 16 + 8 + k] = static_cast<float>(s * s * std::sin(w));
         }
     }
+    FRowTurns.reserve(FramesBeforeEarlyJudgement + 2);
+    FColTurns.reserve(FramesBeforeEarlyJudgement + 2);
     Reset();
 }
 
@@ -192,9 +211,19 @@ void TDtmfDetector::StartPress(const TFrame& frame) {
     FMissRun = 0;
     FValidCount = 1;
     FPeak = Envelope(frame);
+    FRowTurns.clear();
+    FColTurns.clear();
+    AddTurns(frame);
+}
+
+void TDtmfDetector::AddTurns(const TFrame& frame) {
+    if (FJudged)
+        return;
     const TFrame& previous = History(FFrameCount - 1);
-    FRowTurn = std::complex<double>(frame.Bins[FRow]) * std::conj(std::complex<double>(previous.Bins[FRow]));
-    FColTurn = std::complex<double>(frame.Bins[FCol]) * std::conj(std::complex<double>(previous.Bins[FCol]));
+    FRowTurns.push_back(std::complex<double>(frame.Bins[FRow]) *
+                        std::conj(std::complex<double>(previous.Bins[FRow])));
+    FColTurns.push_back(std::complex<double>(frame.Bins[FCol]) *
+                        std::conj(std::complex<double>(previous.Bins[FCol])));
 }
 
 void TDtmfDetector::ContinuePress(const TFrame& frame, std::vector<TDtmfKey>& keys) {
@@ -206,19 +235,15 @@ void TDtmfDetector::ContinuePress(const TFrame& frame, std::vector<TDtmfKey>& ke
             FMissRun = 0;
             ++FValidCount;
             FPeak = std::max(FPeak, Envelope(frame));
-            const TFrame& previous = History(FFrameCount - 1);
-            FRowTurn +=
-                std::complex<double>(frame.Bins[FRow]) * std::conj(std::complex<double>(previous.Bins[FRow]));
-            FColTurn +=
-                std::complex<double>(frame.Bins[FCol]) * std::conj(std::complex<double>(previous.Bins[FCol]));
+            AddTurns(frame);
             if (!FJudged && FFrameCount - FFirstFrame >= FramesBeforeEarlyJudgement)
-                JudgePress(false, keys);
+                JudgePress(keys);
         } else {
             ++FMissRun;
             const bool otherKey = frame.Valid && (frame.Row != FRow || frame.Col != FCol);
             if (otherKey || FMissRun >= MissFramesToRelease) {
                 if (!FJudged)
-                    JudgePress(true, keys);
+                    JudgePress(keys);
                 FInPress = false;
             }
         }
@@ -227,12 +252,11 @@ void TDtmfDetector::ContinuePress(const TFrame& frame, std::vector<TDtmfKey>& ke
         StartPress(frame);
 }
 
-void TDtmfDetector::JudgePress(bool /*ended*/, std::vector<TDtmfKey>& keys) {
+void TDtmfDetector::JudgePress(std::vector<TDtmfKey>& keys) {
     FJudged = true;
-    if (FValidCount < 2)
+    if (FValidCount < MinValidFrames)
         return;
-    if (std::fabs(Deviation(FRowTurn, FRow)) > PressDeviation * BinHz(FRow) ||
-        std::fabs(Deviation(FColTurn, FCol)) > PressDeviation * BinHz(FCol))
+    if (!SteadyTone(FRowTurns, FRow) || !SteadyTone(FColTurns, FCol))
         return;
 
     // The tone's edges lie where its amplitude crosses half the press's peak.
