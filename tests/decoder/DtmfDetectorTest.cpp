@@ -6,6 +6,8 @@
 #include "decoder/DtmfSignal.h"
 #include "decoder/PhoneToneDecoder.h"
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
@@ -88,4 +90,117 @@ TEST(DtmfReceiver, HearsKeysInWhiteNoiseAt12DbSignalToNoise) {
 
 TEST(DtmfReceiver, CountsPressesOfTheSameKey40MsApart) {
     ExpectCategory(ToneCorpus(), "repeat 40 ms gap");
+}
+
+TEST(DtmfReceiver, HearsNoKeyInSpeechChordsSweepsOrNoise) {
+    char pattern[] = "/tmp/lumisk_talkoff_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    std::vector<TDtmfCase> cases;
+    std::string reason;
+    const bool made = BuildTalkOffCorpus(folder, 3.0, 77, cases, reason);
+    fs::remove_all(folder);
+    if (!made)
+        GTEST_SKIP() << "talk-off material not made: " << reason;
+
+    std::map<std::string, double> seconds;
+    std::map<std::string, int> hits;
+    for (const TDtmfCase& c : cases) {
+        const std::string heard = DecodeKeys(c.Pcm);
+        EXPECT_EQ(heard, "") << c.Category << ": " << c.Name;
+        seconds[c.Category] += static_cast<double>(c.Pcm.size()) / TDtmfSignal::SampleRate;
+        hits[c.Category] += static_cast<int>(heard.size());
+    }
+    EXPECT_GE(seconds["speech"], 120.0);
+    for (const auto& [category, s] : seconds)
+        std::printf("talk-off %-16s %7.1f s  %d keys  (%.1f per hour)\n", category.c_str(), s, hits[category],
+                    hits[category] * 3600.0 / s);
+}
+
+TEST(DtmfReceiver, HearsAKeyOnceAtEveryOffsetAgainstTheBlockBorders) {
+    // A 40 ms key, the shortest that must pass, shifted through all 512 sample offsets of a block.
+    for (char key : std::string("5#")) {
+        TDtmfSignal tone;
+        tone.AppendKey(key, 40, -20, -20);
+        const std::vector<std::int16_t> pcm = tone.ToPcm();
+        for (int offset = 0; offset < 512; ++offset) {
+            std::vector<std::int16_t> shifted(static_cast<std::size_t>(offset), 0);
+            shifted.insert(shifted.end(), pcm.begin(), pcm.end());
+            const THeard heard = Decode(shifted);
+            ASSERT_EQ(heard.Keys, std::string(1, key)) << "offset " << offset;
+            EXPECT_NEAR(static_cast<double>(heard.Positions[0]), offset, 4) << "offset " << offset;
+        }
+    }
+}
+
+TEST(DtmfReceiver, ReportsKeysInOrderAtTheirStartSample) {
+    const std::string keys = "0123456789*#ABCD";
+    TDtmfSignal s;
+    std::vector<std::int64_t> starts;
+    s.AppendSilence(30);
+    for (char key : keys) {
+        starts.push_back(static_cast<std::int64_t>(s.Length()));
+        s.AppendKey(key, 55, -15, -13);
+        s.AppendSilence(45);
+    }
+    const THeard heard = Decode(s.ToPcm());
+    ASSERT_EQ(heard.Keys, keys);
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        EXPECT_NEAR(static_cast<double>(heard.Positions[i]), static_cast<double>(starts[i]), 8) << keys[i];
+}
+
+TEST(DtmfReceiver, KeyHeldTwoSecondsInNoiseIsOnePress) {
+    TDtmfSignal s;
+    s.AppendSilence(200);
+    s.AppendKey('7', 2000, -18, -16);
+    s.AppendSilence(200);
+    s.AppendKey('7', 45, -18, -16);
+    const double a = TDtmfSignal::DbfsToAmplitude(-18);
+    s.AddNoise(a / std::pow(10.0, 15.0 / 20), 4242); // 15 dB below one tone
+    EXPECT_EQ(DecodeKeys(s.ToPcm()), "77");
+}
+
+TEST(DtmfReceiver, BridgesAShortDropoutButSplitsAtA40MsGap) {
+    TDtmfSignal s;
+    s.AppendSilence(100);
+    s.AppendKey('1', 60, -12, -12);
+    s.AppendSilence(8); // a click of the line, not a release
+    s.AppendKey('1', 60, -12, -12);
+    s.AppendSilence(40);
+    s.AppendKey('1', 40, -12, -12);
+    s.AppendKey('2', 60, -12, -12); // another key straight after: a new press
+    s.AppendSilence(100);
+    EXPECT_EQ(DecodeKeys(s.ToPcm()), "112");
+}
+
+TEST(DtmfReceiver, RejectsTwoRowTonesAndAThirdToneOverAKey) {
+    TDtmfSignal s;
+    s.AppendSilence(100);
+    s.AppendTones(697, -12, 770, -12, 100); // two rows, no column
+    s.AppendSilence(100);
+    s.AppendTones(1209, -12, 1477, -12, 100); // two columns
+    s.AppendSilence(100);
+    // A key with a third tone as strong as its own: not a clean pair.
+    TDtmfSignal key;
+    key.AppendKey('8', 100, -14, -14);
+    TDtmfSignal third;
+    third.AppendTones(1000, -14, 1000, -100, 100);
+    std::vector<std::int16_t> mixed = key.ToPcm();
+    const std::vector<std::int16_t> extra = third.ToPcm();
+    for (std::size_t i = 0; i < mixed.size(); ++i)
+        mixed[i] = static_cast<std::int16_t>(mixed[i] + extra[i]);
+    s.AppendPcm(mixed);
+    s.AppendSilence(100);
+    EXPECT_EQ(DecodeKeys(s.ToPcm()), "");
+}
+
+TEST(DtmfReceiver, StaysSilentOnClippedSquareWavesAndFullScaleNoise) {
+    TDtmfSignal s;
+    s.AppendTones(697, 6, 1336, 6, 200); // both tones far over full scale: hard clipped
+    s.AppendSilence(100);
+    s.AppendTones(440, -100, 440, -100, 1000);
+    s.AddNoise(20000, 99);
+    // Clipped keys are distorted beyond a clean pair; the noise holds no key at all.
+    const std::string heard = DecodeKeys(s.ToPcm());
+    EXPECT_TRUE(heard.empty() || heard == "2") << heard;
 }
