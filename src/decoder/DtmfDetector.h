@@ -77,12 +77,16 @@ private:
     std::array<float, FrameLength> FWindow{};
     double FWindowSum = 0;
 
-    std::array<float, 2 * FrameLength> FRing{};
-    int FRingPos = 0;
+    // Recent samples; the current frame is the FrameLength samples before FFill. When full, the
+    // last frame's samples move to the front.
+    static constexpr int BufferLength = FrameLength + 16 * HopLength;
+    std::array<float, BufferLength> FBuffer{};
+    int FFill = FrameLength;
     int FHopFill = 0;
+    static constexpr int HopsPerFrame = FrameLength / HopLength;
+    std::array<double, HopsPerFrame> FHopEnergy{}; // sums of squares of the frame's hops
     std::int64_t FSampleCount = 0;
     std::int64_t FFrameCount = 0; // frames analysed; frame f ends at sample (f + 1) * HopLength
-    std::int64_t FEnergy = 0;     // sum of squares of the last FrameLength samples
 
     static constexpr int HistoryLength = 64;
     std::array<TFrame, HistoryLength> FHistory{};
