@@ -48,10 +48,11 @@ double HannResponse(double delta) {
 
 // Frequency offset in Hz of a tone whose phase turned by turn between two frames one hop apart,
 // against the bin's nominal frequency.
-double Deviation(std::complex<double> turn, int bin) {
-    const double expected = 2 * Pi * BinHz(bin) * TDtmfDetector::HopLength / TDtmfDetector::SampleRate;
+double Deviation(std::complex<double> turn, int bin, int hops = 1) {
+    const double span = static_cast<double>(hops) * TDtmfDetector::HopLength;
+    const double expected = 2 * Pi * BinHz(bin) * span / TDtmfDetector::SampleRate;
     const double d = std::remainder(std::arg(turn) - expected, 2 * Pi);
-    return d * TDtmfDetector::SampleRate / (2 * Pi * TDtmfDetector::HopLength);
+    return d * TDtmfDetector::SampleRate / (2 * Pi * span);
 }
 
 // The tone's mean frequency over the press must lie within PressDeviation of nominal, and its
@@ -73,15 +74,15 @@ using TVec16 = float __attribute__((vector_size(64)));
 // The frame's windowed sums against the eight cosines and eight sines (out[0..15]), and its
 // window-weighted sum and sum of squares (out[16], out[17]): nearly all of the receiver's work.
 // One table row holds a sample's sixteen coefficients, so each sample is one vector multiply-add;
-// four independent accumulators keep them from waiting on one another. Where the processor has
+// eight independent accumulators keep them from waiting on one another. Where the processor has
 // AVX2 or AVX-512, a clone of this function uses them.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 #endif
 void Spectrum(const float* x, const float* table, const float* window, float* out) {
-    TVec16 acc[4] = {};
-    for (int m = 0; m < TDtmfDetector::FrameLength; m += 4)
-        for (int u = 0; u < 4; ++u) {
+    TVec16 acc[8] = {};
+    for (int m = 0; m < TDtmfDetector::FrameLength; m += 8)
+        for (int u = 0; u < 8; ++u) {
             TVec16 t;
             std::memcpy(&t, table + (m + u) * 16, sizeof t);
             acc[u] += x[m + u] * t;
@@ -94,7 +95,7 @@ void Spectrum(const float* x, const float* table, const float* window, float* ou
         weighted += xv * wv;
         squares += xv * xv * wv;
     }
-    const TVec16 sum = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+    const TVec16 sum = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
     out[16] = out[17] = 0;
     for (int k = 0; k < 16; ++k) {
         out[k] = sum[k];
@@ -150,7 +151,7 @@ TDtmfDetector::TDtmfDetector() {
 void TDtmfDetector::Reset() {
     FBuffer.fill(0);
     FHopEnergy.fill(0);
-    FFill = FrameLength;
+    FFill = FrameLength + RecentHops * HopLength;
     FHopFill = 0;
     FSampleCount = 0;
     FFrameCount = 0;
@@ -173,8 +174,9 @@ void TDtmfDetector::Process(const std::int16_t* samples, std::size_t count, std:
             FHopFill = 0;
             AnalyseFrame(keys);
             if (FFill == BufferLength) {
-                std::memmove(FBuffer.data(), FBuffer.data() + BufferLength - FrameLength, FrameLength * sizeof(float));
-                FFill = FrameLength;
+                constexpr int keep = FrameLength + RecentHops * HopLength;
+                std::memmove(FBuffer.data(), FBuffer.data() + BufferLength - keep, keep * sizeof(float));
+                FFill = keep;
             }
         }
     }
@@ -192,34 +194,42 @@ float TDtmfDetector::Envelope(const TFrame& frame) const {
     return std::sqrt(frame.Magnitude[FRow] * frame.Magnitude[FCol]);
 }
 
+void TDtmfDetector::ComputeFrame(TFrame& frame, const float* x, double* power) const {
+    float acc[18];
+    Spectrum(x, FTable.data(), FWindow.data(), acc);
+    for (int k = 0; k < 8; ++k) {
+        frame.Bins[k] = {acc[k], -acc[8 + k]};
+        frame.Magnitude[k] = std::sqrt(acc[k] * acc[k] + acc[8 + k] * acc[8 + k]);
+    }
+    frame.Computed = true;
+    const double mean = acc[16] / FWindowSum;
+    *power = acc[17] / FWindowSum - mean * mean;
+}
+
 void TDtmfDetector::AnalyseFrame(std::vector<TDtmfKey>& keys) {
     const std::int64_t f = FFrameCount;
     TFrame& frame = FHistory[static_cast<std::size_t>(f % HistoryLength)];
     frame = TFrame{};
-    // Quiet frames cannot hold a key at the lowest level we accept: skip the spectrum.
     const float* x = &FBuffer[static_cast<std::size_t>(FFill - FrameLength)];
     FHopEnergy[static_cast<std::size_t>(f % HopsPerFrame)] = HopEnergy(x + FrameLength - HopLength);
     double energy = 0;
     for (double e : FHopEnergy)
         energy += e;
-    if (energy >= GateEnergy) {
-        float acc[18];
-        Spectrum(x, FTable.data(), FWindow.data(), acc);
-        const float weighted = acc[16], weightedSquare = acc[17];
-        for (int k = 0; k < 8; ++k) {
-            frame.Bins[k] = {acc[k], -acc[8 + k]};
-            frame.Magnitude[k] = std::sqrt(acc[k] * acc[k] + acc[8 + k] * acc[8 + k]);
-        }
-        const double mean = weighted / FWindowSum;
-        const double power = weightedSquare / FWindowSum - mean * mean;
-        if (f > 0)
-            ClassifyFrame(frame, History(f - 1), power);
+    // Quiet frames cannot hold a key at the lowest level we accept: skip the spectrum. Between
+    // presses every other frame is enough to notice a key; a press is followed frame by frame.
+    if (energy >= GateEnergy && (FInPress || f % 2 == 0)) {
+        double power = 0;
+        ComputeFrame(frame, x, &power);
+        if (f > 1 && History(f - 1).Computed)
+            ClassifyFrame(frame, History(f - 1), 1, power);
+        else if (f > 1)
+            ClassifyFrame(frame, History(f - 2), 2, power);
     }
     ContinuePress(frame, keys);
     ++FFrameCount;
 }
 
-void TDtmfDetector::ClassifyFrame(TFrame& frame, const TFrame& previous, double power) const {
+void TDtmfDetector::ClassifyFrame(TFrame& frame, const TFrame& previous, int hops, double power) const {
     const auto& mag = frame.Magnitude;
     const int r = static_cast<int>(std::max_element(mag.begin(), mag.begin() + 4) - mag.begin());
     const int c = static_cast<int>(std::max_element(mag.begin() + 4, mag.end()) - mag.begin());
@@ -236,7 +246,9 @@ void TDtmfDetector::ClassifyFrame(TFrame& frame, const TFrame& previous, double 
         const int b = bins[i];
         const std::complex<double> turn =
             std::complex<double>(frame.Bins[b]) * std::conj(std::complex<double>(previous.Bins[b]));
-        const double deviation = Deviation(turn, b);
+        // Over two hops a tone more than 50 Hz off would alias; its amplitude, corrected for the
+        // wrong offset, then falls far short of the frame's power and the frame fails below.
+        const double deviation = Deviation(turn, b, hops);
         if (std::fabs(deviation) > FrameDeviation * BinHz(b))
             return;
         const double response = HannResponse(deviation * FrameLength / SampleRate);
@@ -256,6 +268,16 @@ void TDtmfDetector::ClassifyFrame(TFrame& frame, const TFrame& previous, double 
 }
 
 void TDtmfDetector::StartPress(const TFrame& frame) {
+    // Frames skipped before the press are computed now: the press's first phase turn and the
+    // search for its onset need them.
+    for (std::int64_t back = 1; back <= RecentHops && back < FFrameCount; ++back) {
+        TFrame& earlier = FHistory[static_cast<std::size_t>((FFrameCount - back) % HistoryLength)];
+        if (!earlier.Computed) {
+            double power = 0;
+            ComputeFrame(earlier, &FBuffer[static_cast<std::size_t>(FFill - FrameLength - back * HopLength)],
+                         &power);
+        }
+    }
     FInPress = true;
     FJudged = false;
     FRow = frame.Row;

@@ -2,7 +2,8 @@
 //
 // How it listens:
 // - Every 5 ms (40 samples) it takes the last 20 ms (160 samples) through a Hann window and
-//   computes the spectrum at the eight DTMF frequencies. Frames below -45 dBFS skip the rest.
+//   computes the spectrum at the eight DTMF frequencies (between presses only every other frame,
+//   catching up on the skipped ones when a press begins). Frames below -45 dBFS skip the rest.
 // - The strongest row and column tone must each beat the other tones of their group by 6 dB.
 //   Each tone's true frequency is measured from the phase it turns between two frames 5 ms
 //   apart, so every frequency gets its own tolerance in percent (a fixed filter bandwidth could
@@ -57,13 +58,15 @@ private:
     struct TFrame {
         std::array<std::complex<float>, 8> Bins{};
         std::array<float, 8> Magnitude{};
+        bool Computed = false;
         bool Valid = false;
         int Row = -1;
         int Col = -1;
     };
 
     void AnalyseFrame(std::vector<TDtmfKey>& keys);
-    void ClassifyFrame(TFrame& frame, const TFrame& previous, double power) const;
+    void ComputeFrame(TFrame& frame, const float* x, double* power) const;
+    void ClassifyFrame(TFrame& frame, const TFrame& previous, int hops, double power) const;
     void ContinuePress(const TFrame& frame, std::vector<TDtmfKey>& keys);
     void StartPress(const TFrame& frame);
     void AddTurns(const TFrame& frame);
@@ -77,11 +80,13 @@ private:
     std::array<float, FrameLength> FWindow{};
     double FWindowSum = 0;
 
-    // Recent samples; the current frame is the FrameLength samples before FFill. When full, the
-    // last frame's samples move to the front.
-    static constexpr int BufferLength = FrameLength + 16 * HopLength;
+    // Recent samples; the current frame is the FrameLength samples before FFill, and the frames
+    // of the RecentHops hops before it stay available too. When full, those samples move to the
+    // front.
+    static constexpr int RecentHops = 6;
+    static constexpr int BufferLength = FrameLength + (RecentHops + 16) * HopLength;
     std::array<float, BufferLength> FBuffer{};
-    int FFill = FrameLength;
+    int FFill = FrameLength + RecentHops * HopLength;
     int FHopFill = 0;
     static constexpr int HopsPerFrame = FrameLength / HopLength;
     std::array<double, HopsPerFrame> FHopEnergy{}; // sums of squares of the frame's hops
