@@ -11,7 +11,7 @@ endfunction()
 
 # Adds every direct child folder of PARENT that has a CMakeLists.txt, in name order.
 function(lumisk_add_child_directories parent)
-  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/${parent}/*)
+  file(GLOB children CONFIGURE_DEPENDS LIST_DIRECTORIES true RELATIVE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/${parent}/*)
   list(SORT children)
   foreach(child IN LISTS children)
     if(IS_DIRECTORY ${CMAKE_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_SOURCE_DIR}/${child}/CMakeLists.txt
