@@ -1,0 +1,209 @@
+#include "audio/SoundCaptureStream.h"
+
+#include "audio/PcmConverter.h"
+#include "toolkit/ExceptionReporter.h"
+#include "toolkit/StringUtils.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace {
+constexpr int ReadSleepMilliseconds = 50;
+} // namespace
+
+// ---- TNotifyEvent
+
+void TNotifyEvent::Signal() {
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FSignalled = true;
+    }
+    FChanged.notify_all();
+}
+
+bool TNotifyEvent::Wait(int milliseconds) {
+    std::unique_lock<std::mutex> lock(FLock);
+    const bool signalled =
+        FChanged.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return FSignalled; });
+    FSignalled = false;
+    return signalled;
+}
+
+// ---- TSoundCaptureStreamNotify
+
+TSoundCaptureStreamNotify::TSoundCaptureStreamNotify(TSoundCaptureStream* owner)
+    : TThread(true), FOwner(owner), FPollInterval(std::min(owner->BufferMilliseconds() / 4, 50)) {
+    // A stale signal from an earlier thread must not end this one at once.
+    FOwner->FNotifyEvent.Wait(0);
+}
+
+TSoundCaptureStreamNotify::~TSoundCaptureStreamNotify() {
+    FOwner->FNotifyEvent.Signal();
+    Terminate();
+    WaitFor();
+}
+
+void TSoundCaptureStreamNotify::Execute() {
+    // A poll interval of 0 (buffers under 4 ms) would hand checks over without pause.
+    const int wait = std::max(FPollInterval, 1);
+    while (!Terminated()) {
+        if (FOwner->FNotifyEvent.Wait(wait))
+            break;
+        Synchronize([this] { Check(); });
+    }
+}
+
+void TSoundCaptureStreamNotify::Check() {
+    if (Terminated())
+        return;
+    if (FOwner->GetReadyBytes() <= 0)
+        return;
+    try {
+        FOwner->DoDataReady();
+    } catch (const std::exception& e) {
+        ShowException(e);
+        FOwner->FNotifyEvent.Signal();
+        Terminate();
+        FOwner->StopAfterHandlerError();
+    }
+}
+
+// ---- TSoundCaptureStream
+
+TSoundCaptureStream::TSoundCaptureStream(const TDeviceGuid* deviceGuid) {
+    if (CreateSoundCapture(deviceGuid, FCaptureObject) != DS_OK || !FCaptureObject)
+        throw ESoundCaptureStreamError(Format("%s cannot be initialized", "DirectSoundCapture"));
+    ProbeCaptureFormats(*FCaptureObject, FFormats);
+}
+
+TSoundCaptureStream::~TSoundCaptureStream() {
+    StopCapture();
+    TThread::RemoveQueuedEvents(this);
+}
+
+TDirectXDrivers& TSoundCaptureStream::CaptureDrivers() {
+    return SharedCaptureDrivers();
+}
+
+void TSoundCaptureStream::SetBufferMilliseconds(int milliseconds) {
+    FBufferMilliseconds = std::max(milliseconds, 0);
+}
+
+void TSoundCaptureStream::SetOnDataReady(TDataReadyEvent handler, const void* object, const void* function) {
+    if ((object || function) && object == FHandlerObject && function == FHandlerFunction &&
+        static_cast<bool>(handler) == static_cast<bool>(FOnDataReady))
+        return;
+    // Stored at once; a running capture keeps its notification thread (or lack of one) until
+    // the next start.
+    FOnDataReady = std::move(handler);
+    FHandlerObject = object;
+    FHandlerFunction = function;
+}
+
+void TSoundCaptureStream::StartCapture() {
+    StopCapture();
+    FIsCapturing = true;
+    try {
+        const TSoundCaptureFormat& format = FFormats.Items(FormatIndex);
+        SetWaveFormatSize(sizeof(WAVEFORMATEX));
+        WAVEFORMATEX& wave = *GetWaveFormat();
+        FillPcmFormat(wave, format.SampleRate, format.BitsPerSample, format.Channels);
+        const int64_t bytes = std::llround(
+            static_cast<double>(static_cast<int64_t>(wave.nAvgBytesPerSec) * FBufferMilliseconds) / 1000.0);
+        FBufferBytes = static_cast<uint32_t>(std::max<int64_t>(8000, bytes));
+        DSCBUFFERDESC description;
+        description.dwBufferBytes = FBufferBytes;
+        description.lpwfxFormat = &wave;
+        if (FCaptureObject->CreateCaptureBuffer(description, FCaptureBuffer) != DS_OK || !FCaptureBuffer)
+            throw ESoundCaptureStreamError(Format("%s cannot be made", "Sound Capture Buffer"));
+        FReadCursor = 0;
+        FCaptureBuffer->Start(DSCBSTART_LOOPING);
+        if (FOnDataReady) {
+            FNotifyThread = std::make_unique<TSoundCaptureStreamNotify>(this);
+            FNotifyThread->Start();
+        }
+    } catch (...) {
+        StopCapture();
+        throw;
+    }
+}
+
+void TSoundCaptureStream::StopCapture() {
+    if (!FIsCapturing)
+        return;
+    FNotifyThread.reset();
+    FIsCapturing = false;
+    if (FCaptureBuffer) {
+        FCaptureBuffer->Stop();
+        FCaptureBuffer.reset();
+    }
+}
+
+void TSoundCaptureStream::StopAfterHandlerError() {
+    // Runs inside the notification thread's check: stopping here would wait for that very
+    // thread, so the stop follows on the main thread once the check has returned.
+    TThread::Queue([this] { StopCapture(); }, this);
+}
+
+int32_t TSoundCaptureStream::GetReadyBytes() {
+    if (!FCaptureBuffer)
+        return 0;
+    uint32_t capture = 0, read = 0;
+    if (FCaptureBuffer->GetCurrentPosition(&capture, &read) != DS_OK)
+        return 0;
+    if (FReadCursor <= read)
+        return static_cast<int32_t>(read - FReadCursor);
+    return static_cast<int32_t>(FBufferBytes - FReadCursor + read);
+}
+
+int TSoundCaptureStream::ReadTimeoutMilliseconds() const {
+    return std::max(2 * FBufferMilliseconds, 100);
+}
+
+int32_t TSoundCaptureStream::ReadSamples(void* buffer, int32_t count) {
+    if (count <= 0)
+        return 0;
+    if (!FIsCapturing)
+        StartCapture();
+    auto* out = static_cast<uint8_t*>(buffer);
+    int32_t delivered = 0;
+    int idleMilliseconds = 0;
+    while (delivered < count) {
+        const int32_t n = std::min(count - delivered, GetReadyBytes());
+        if (n > 0) {
+            void *region1 = nullptr, *region2 = nullptr;
+            uint32_t bytes1 = 0, bytes2 = 0;
+            if (FCaptureBuffer->Lock(FReadCursor, static_cast<uint32_t>(n), &region1, &bytes1, &region2,
+                                     &bytes2, 0) != DS_OK)
+                break;
+            std::memcpy(out + delivered, region1, bytes1);
+            delivered += static_cast<int32_t>(bytes1);
+            if (region2 && bytes2 > 0) {
+                std::memcpy(out + delivered, region2, bytes2);
+                delivered += static_cast<int32_t>(bytes2);
+            }
+            FCaptureBuffer->Unlock(region1, bytes1, region2, bytes2);
+            FReadCursor = (FReadCursor + bytes1 + bytes2) % FBufferBytes;
+            idleMilliseconds = 0;
+        }
+        if (delivered < count) {
+            // A device that stops delivering must not hold the main thread for good.
+            if (idleMilliseconds >= ReadTimeoutMilliseconds())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(ReadSleepMilliseconds));
+            idleMilliseconds += ReadSleepMilliseconds;
+        }
+    }
+    const WAVEFORMATEX* format = GetWaveFormat();
+    std::memset(out + delivered, SilenceByte(format ? format->wBitsPerSample : 16),
+                static_cast<size_t>(count - delivered));
+    return count;
+}
+
+void TSoundCaptureStream::DoDataReady() {
+    if (FOnDataReady)
+        FOnDataReady(this);
+}
