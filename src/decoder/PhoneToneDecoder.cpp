@@ -33,11 +33,13 @@ int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block) {
     FSamples.resize(count + pairs);
     const std::uint8_t* bytes = block.data() + start;
     std::int16_t* samples = FSamples.data() + count;
-    if constexpr (std::endian::native == std::endian::little)
-        std::memcpy(samples, bytes, pairs * 2);
-    else
+    if constexpr (std::endian::native == std::endian::little) {
+        if (pairs > 0)
+            std::memcpy(samples, bytes, pairs * 2);
+    } else {
         for (std::size_t i = 0; i < pairs; ++i)
             samples[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
     FHaveOddByte = (block.size() - start) % 2 != 0;
     if (FHaveOddByte)
         FOddByte = block.back();
