@@ -6,9 +6,9 @@
 //   catching up on the skipped ones when a press begins). Frames below -45 dBFS skip the rest.
 // - The strongest row and column tone must each beat the other tones of their group by 6 dB.
 //   Each tone's true frequency is measured from the phase it turns between two frames 5 ms
-//   apart, so every frequency gets its own tolerance in percent (a fixed filter bandwidth could
-//   not serve ±1.5% of 1633 Hz and reject 3.5% off 697 Hz at once). Knowing the frequency also
-//   corrects the window's loss for a tone off its bin centre.
+//   apart (10 ms when the frame between was skipped), so every frequency gets its own tolerance in percent (a
+//   fixed filter bandwidth could not serve ±1.5% of 1633 Hz and reject 3.5% off 697 Hz at once). Knowing the
+//   frequency also corrects the window's loss for a tone off its bin centre.
 // - A frame holds a key when both tones are within 3.5% of nominal, at least -36 dBFS, the
 //   column tone between 9.5 dB weaker and 5.5 dB stronger than the row tone, and the two tones
 //   carry at least 80% of the frame's power (speech, music and noise spread theirs wider).
