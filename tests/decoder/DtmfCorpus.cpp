@@ -2,6 +2,7 @@
 
 #include "decoder/DtmfSignal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -176,11 +177,26 @@ bool BuildTalkOffCorpus(const std::string& folder, double speechMinutes, std::ui
         }
         const std::vector<std::int16_t> speech = ReadRawPcm(out);
         cases.push_back({"speech", voices[v], speech, ""});
-        // The same speech louder, with line noise 20 dB below it.
+        // The same speech with line noise 20 dB below it.
         TDtmfSignal noisy;
         noisy.AppendPcm(speech);
         noisy.AddNoise(Rms(speech) / 10, random());
         cases.push_back({"speech + noise", voices[v], noisy.ToPcm(), ""});
+        // Keys pressed straight into the speech every 1.5 s, with no pause around them.
+        if (v < 4) {
+            TDtmfSignal spliced;
+            std::string expected;
+            const std::size_t chunk = 12000;
+            for (std::size_t at = 0; at < speech.size(); at += chunk) {
+                const auto from = speech.begin() + static_cast<std::ptrdiff_t>(at);
+                spliced.AppendPcm(std::vector<std::int16_t>(
+                    from, from + static_cast<std::ptrdiff_t>(std::min(chunk, speech.size() - at))));
+                const char key = AllKeys[random() % AllKeys.size()];
+                spliced.AppendKey(key, 50, -16, -14);
+                expected += key;
+            }
+            cases.push_back({"keys amid speech", voices[v], spliced.ToPcm(), expected});
+        }
     }
 
     // Chords of three and four notes in several timbres, roots over two octaves.

@@ -20,7 +20,8 @@ struct TDtmfCase {
 std::vector<TDtmfCase> BuildToneCorpus(std::uint32_t seed);
 
 // Talk-off material with no DTMF in it, made in folder (which must exist): speech in several
-// voices (clean, and mixed with noise), musical chords and frequency sweeps. Returns false with
+// voices (clean, and mixed with noise), musical chords and frequency sweeps; and, as category
+// "keys amid speech", keys pressed into the speech with no pause around them. Returns false with
 // a reason when espeak-ng or sox is missing. speechMinutes sets how much speech to make.
 bool BuildTalkOffCorpus(const std::string& folder, double speechMinutes, std::uint32_t seed,
                         std::vector<TDtmfCase>& cases, std::string& reason);

@@ -92,7 +92,7 @@ TEST(DtmfReceiver, CountsPressesOfTheSameKey40MsApart) {
     ExpectCategory(ToneCorpus(), "repeat 40 ms gap");
 }
 
-TEST(DtmfReceiver, HearsNoKeyInSpeechChordsSweepsOrNoise) {
+TEST(DtmfReceiver, HearsNoKeyInSpeechChordsSweepsOrNoiseButEveryKeyAmidSpeech) {
     char pattern[] = "/tmp/lumisk_talkoff_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string folder = pattern;
@@ -107,7 +107,9 @@ TEST(DtmfReceiver, HearsNoKeyInSpeechChordsSweepsOrNoise) {
     std::map<std::string, int> hits;
     for (const TDtmfCase& c : cases) {
         const std::string heard = DecodeKeys(c.Pcm);
-        EXPECT_EQ(heard, "") << c.Category << ": " << c.Name;
+        EXPECT_EQ(heard, c.Expected) << c.Category << ": " << c.Name;
+        if (!c.Expected.empty())
+            continue;
         seconds[c.Category] += static_cast<double>(c.Pcm.size()) / TDtmfSignal::SampleRate;
         hits[c.Category] += static_cast<int>(heard.size());
     }
