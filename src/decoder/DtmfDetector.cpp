@@ -46,7 +46,7 @@ double HannResponse(double delta) {
     return std::fabs(std::sin(Pi * d) / (Pi * d) / (1.0 - d * d));
 }
 
-// Frequency offset in Hz of a tone whose phase turned by turn between two frames one hop apart,
+// Frequency offset in Hz of a tone whose phase turned by turn between two frames hops apart,
 // against the bin's nominal frequency.
 double Deviation(std::complex<double> turn, int bin, int hops = 1) {
     const double span = static_cast<double>(hops) * TDtmfDetector::HopLength;
