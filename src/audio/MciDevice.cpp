@@ -68,9 +68,12 @@ public:
     }
 
 private:
-    uint64_t Frames() const { return FSound.Data.size() / std::max<uint16_t>(FSound.Format.nBlockAlign, 1); }
+    uint64_t Frames() const {
+        return FSound.Data.size() / std::max<uint16_t>(uint16_t{FSound.Format.nBlockAlign}, 1);
+    }
     uint32_t FrameToMs(uint64_t frame) const {
-        return static_cast<uint32_t>(frame * 1000 / std::max<uint32_t>(FSound.Format.nSamplesPerSec, 1));
+        return static_cast<uint32_t>(frame * 1000 /
+                                     std::max<uint32_t>(uint32_t{FSound.Format.nSamplesPerSec}, 1));
     }
     uint64_t MsToFrame(uint32_t ms) const {
         return std::min<uint64_t>(static_cast<uint64_t>(ms) * FSound.Format.nSamplesPerSec / 1000, Frames());

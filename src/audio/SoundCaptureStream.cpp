@@ -106,6 +106,7 @@ void TSoundCaptureStream::SetOnDataReady(TDataReadyEvent handler, const void* ob
 void TSoundCaptureStream::StartCapture() {
     StopCapture();
     FIsCapturing = true;
+    ++FRunNumber;
     try {
         const TSoundCaptureFormat& format = FFormats.Items(FormatIndex);
         SetWaveFormatSize(sizeof(WAVEFORMATEX));
@@ -145,7 +146,13 @@ void TSoundCaptureStream::StopCapture() {
 void TSoundCaptureStream::StopAfterHandlerError() {
     // Runs inside the notification thread's check: stopping here would wait for that very
     // thread, so the stop follows on the main thread once the check has returned.
-    TThread::Queue([this] { StopCapture(); }, this);
+    // A capture restarted before then is a new run and is left alone.
+    TThread::Queue(
+        [this, run = FRunNumber] {
+            if (run == FRunNumber)
+                StopCapture();
+        },
+        this);
 }
 
 int32_t TSoundCaptureStream::GetReadyBytes() {

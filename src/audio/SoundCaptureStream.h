@@ -95,6 +95,7 @@ private:
     uint32_t FBufferBytes = 0;
     std::unique_ptr<ISoundCapture> FCaptureObject;
     bool FIsCapturing = false;
+    unsigned FRunNumber = 0; // counts starts
     TNotifyEvent FNotifyEvent;
     std::unique_ptr<TSoundCaptureStreamNotify> FNotifyThread;
     TDataReadyEvent FOnDataReady;

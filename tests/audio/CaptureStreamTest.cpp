@@ -125,7 +125,7 @@ TEST(CaptureStream, BufferSizeAndPollInterval) {
     s.SetBufferMilliseconds(1000);
     s.StartCapture();
     EXPECT_EQ(s.BufferBytes(), 176400u);
-    EXPECT_EQ(backend.Device.LastFormat.nBlockAlign, 4);
+    EXPECT_EQ(+backend.Device.LastFormat.nBlockAlign, 4);
     s.StopCapture();
     EXPECT_EQ(s.NotifyThread(), nullptr);
     EXPECT_FALSE(backend.Device.Started);
@@ -147,7 +147,7 @@ TEST(CaptureStream, ReadyBytesAndWrappedReads) {
     // Reading a stopped stream starts it with the current format.
     EXPECT_EQ(s.Read(buf.data(), 30000), 30000);
     EXPECT_TRUE(s.IsCapturing());
-    EXPECT_EQ(backend.Device.LastFormat.nSamplesPerSec, 8000u);
+    EXPECT_EQ(+backend.Device.LastFormat.nSamplesPerSec, 8000u);
     EXPECT_EQ(s.ReadCursor(), 30000u);
     backend.Device.Positions = {1000};
     EXPECT_EQ(s.GetReadyBytes(), 3768);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 
@@ -109,14 +110,18 @@ TEST(Thread, QueuedCallsRunInOrderAndTheirErrorsGoToTheErrorDisplay) {
     auto previous = SetExceptionSink([&](const std::string& m) { shown.push_back(m); });
     std::vector<int> order;
     int tag = 0;
+    std::promise<void> queued;
     LambdaThread t([&](LambdaThread&) {
         TThread::Queue([&] { order.push_back(1); });
         TThread::Queue([] { throw Exception("queued failure"); });
         TThread::Queue([&] { order.push_back(3); });
         TThread::Queue([&] { order.push_back(99); }, &tag);
+        queued.set_value();
     });
-    t.WaitFor();
+    // Not WaitFor: on the main thread it would already run the queued calls.
+    queued.get_future().wait();
     TThread::RemoveQueuedEvents(&tag);
+    t.WaitFor();
     while (CheckSynchronize()) {
     }
     SetExceptionSink(previous);

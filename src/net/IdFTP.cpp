@@ -1,0 +1,181 @@
+#include "net/IdFTP.h"
+
+#include "net/IdException.h"
+#include "net/IdSimpleServer.h"
+#include "toolkit/StringUtils.h"
+
+void ParsePassiveReply(const std::string& replyLine, std::string& host, int32_t& port) {
+    const std::string line = Trim(replyLine);
+    std::string fields;
+    const size_t open = line.find('(');
+    const size_t close = line.find(')');
+    if (open != std::string::npos && close != std::string::npos) {
+        // Only the text between them counts, whatever follows ")".
+        fields = close > open ? line.substr(open + 1, close - open - 1) : std::string();
+    } else {
+        const int space = LastPosNoCase(" ", line, -1);
+        fields = space > 0 ? line.substr(static_cast<size_t>(space)) : line;
+    }
+    host.clear();
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0)
+            host += ".";
+        host += TakeToken(fields, ",", true);
+    }
+    const int64_t high = StrToInt(TakeToken(fields, ",", true));
+    const int64_t low = StrToInt(TakeToken(fields, ",", true));
+    const int64_t value = high * 256 + low;
+    if (value < 0 || value > 65535)
+        throw EIdInvalidPassivePort(value);
+    port = static_cast<int32_t>(value);
+}
+
+std::string PortCommand(const std::string& ip, int32_t port) {
+    std::string address = ip;
+    for (char& c : address)
+        if (c == '.')
+            c = ',';
+    return Format("PORT %s,%d,%d", address.c_str(), port / 256, port % 256);
+}
+
+TIdFTP::TIdFTP(TComponent* owner) : TIdTCPClient(owner) {
+    Port = 21;
+}
+
+TIdFTP::~TIdFTP() = default;
+
+void TIdFTP::SetTransferType(TIdFTPTransferType value) {
+    if (value == FTransferType || FDataConnection)
+        return;
+    FTransferType = value;
+    if (IsConnected())
+        SendTypeCommand();
+}
+
+void TIdFTP::OpenSession(bool autoLogin) {
+    try {
+        OpenConnection();
+        ReadReply({220});
+        if (autoLogin) {
+            if (SendCommand("user " + User, {230, 331}) == 331)
+                SendCommand("pass " + Password, 230);
+            SendTypeCommand();
+            if (SendCommand("syst", {200, 215, 500}) == 500)
+                FSystemDescription = "Unknown";
+            else
+                FSystemDescription = LastReplyLine().size() > 3 ? LastReplyLine().substr(3) : std::string();
+        }
+    } catch (...) {
+        CloseConnection();
+        throw;
+    }
+}
+
+void TIdFTP::SendTypeCommand() {
+    SendCommand(std::string("type ") + (FTransferType == ftBinary ? "I" : "A"), 200);
+}
+
+void TIdFTP::SendQuit() {
+    if (IsConnected()) {
+        WriteLine("Quit");
+        CloseConnection();
+    }
+}
+
+void TIdFTP::StoreFile(const std::string& localFile, const std::string& remoteName, bool append) {
+    TFileStream file(localFile, fmOpenRead | fmShareDenyNone);
+    StoreStream(file, remoteName, append);
+}
+
+void TIdFTP::StoreStream(TStream& stream, const std::string& remoteName, bool append) {
+    if (remoteName.empty())
+        TransferOut("STOU ", stream);
+    else if (append)
+        TransferOut("APPE " + remoteName, stream);
+    else
+        TransferOut("STOR " + remoteName, stream);
+}
+
+void TIdFTP::ShareWorkHandlers() {
+    if (!FDataConnection)
+        return;
+    FDataConnection->OnWork = OnWork;
+    FDataConnection->OnWorkBegin = OnWorkBegin;
+    FDataConnection->OnWorkEnd = OnWorkEnd;
+}
+
+void TIdFTP::AnnouncePort(TIdSocketHandle& socketHandle) {
+    SendCommand(PortCommand(socketHandle.IP, socketHandle.Port), 200);
+}
+
+void TIdFTP::RequestPassive(std::string& host, int32_t& port) {
+    SendCommand("PASV", 227);
+    ParsePassiveReply(LastReplyLine(), host, port);
+}
+
+void TIdFTP::TransferOut(const std::string& command, TStream& stream) {
+    if (Passive)
+        TransferOutPassive(command, stream);
+    else
+        TransferOutActive(command, stream);
+    if (ReadReply({225, 226, 250, 426}) == 426)
+        ReadReply({226});
+}
+
+void TIdFTP::TransferOutActive(const std::string& command, TStream& stream) {
+    auto server = std::make_unique<TIdSimpleServer>();
+    TIdSimpleServer& data = *server;
+    FDataConnection = std::move(server);
+    try {
+        ShareWorkHandlers();
+        data.ReadTimeout = ReadTimeout;
+        data.BoundIP = Endpoint().IP;
+        data.StartListen();
+        AnnouncePort(data.Endpoint());
+        SendCommand(command, {125, 150});
+        if (!data.AwaitConnection())
+            SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
+        data.DisableNagle();
+        data.WriteStreamData(stream, true, false);
+    } catch (...) {
+        FDataConnection.reset();
+        throw;
+    }
+    FDataConnection.reset();
+}
+
+void TIdFTP::TransferOutPassive(const std::string& command, TStream& stream) {
+    std::string host;
+    int32_t port = 0;
+    RequestPassive(host, port);
+    WriteLine(command);
+    auto client = std::make_unique<TIdTCPClient>();
+    TIdTCPClient& data = *client;
+    FDataConnection = std::move(client);
+    try {
+        ShareWorkHandlers();
+        data.ReadTimeout = ReadTimeout;
+        data.Host = host;
+        data.Port = port;
+        data.SocksInfo.Assign(SocksInfo);
+        data.UseNagle = false;
+        data.OpenConnection();
+        try {
+            ReadReply({110, 125, 150});
+            try {
+                data.WriteStreamData(stream, false, false);
+            } catch (const EIdSocketError& e) {
+                if (e.SocketErrorCode != Id_WSAENOTSOCK)
+                    throw;
+            }
+        } catch (...) {
+            data.CloseConnection();
+            throw;
+        }
+        data.CloseConnection();
+    } catch (...) {
+        FDataConnection.reset();
+        throw;
+    }
+    FDataConnection.reset();
+}

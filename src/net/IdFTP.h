@@ -1,0 +1,58 @@
+// FTP client (RFC 959, client side): log-in on the control connection and storing a file over
+// an active or passive data connection. Every wait is bounded by ReadTimeout.
+#pragma once
+
+#include "net/IdTCPClient.h"
+
+#include <memory>
+#include <string>
+
+enum TIdFTPTransferType { ftASCII, ftBinary };
+
+// Host text and port from a 227 reply line: the six numbers between the first "(" and ")",
+// or after the last blank when there are no parentheses. A field that is not a number raises
+// EConvertError; a port outside 0..65535 raises EIdInvalidPassivePort.
+void ParsePassiveReply(const std::string& replyLine, std::string& host, int32_t& port);
+// "PORT h1,h2,h3,h4,p1,p2" for a listening address and port.
+std::string PortCommand(const std::string& ip, int32_t port);
+
+class TIdFTP : public TIdTCPClient {
+public:
+    explicit TIdFTP(TComponent* owner = nullptr);
+    ~TIdFTP() override;
+
+    std::string User;
+    bool Passive = false;
+    std::string Password;
+
+    const std::string& SystemDescription() const { return FSystemDescription; }
+    TIdFTPTransferType TransferType() const { return FTransferType; }
+    // Ignored while a transfer runs; sent at once when connected.
+    void SetTransferType(TIdFTPTransferType value);
+    // The data connection of the transfer in progress, null otherwise.
+    TIdTCPConnection* DataConnection() const { return FDataConnection.get(); }
+
+    // Connects, reads the greeting and, with autoLogin, logs in (user, pass, type, syst). Any
+    // failure closes the connection and propagates.
+    void OpenSession(bool autoLogin = true);
+    void SendTypeCommand();
+    // "Quit" without waiting for the reply, then closes. Nothing when not connected.
+    void SendQuit();
+
+    // Opens localFile for reading (EFOpenError before anything is sent) and stores it.
+    void StoreFile(const std::string& localFile, const std::string& remoteName, bool append = false);
+    // STOU for an empty name, APPE when appending, STOR otherwise.
+    void StoreStream(TStream& stream, const std::string& remoteName, bool append = false);
+    void TransferOut(const std::string& command, TStream& stream);
+    void RequestPassive(std::string& host, int32_t& port);
+    void AnnouncePort(TIdSocketHandle& socketHandle);
+    void ShareWorkHandlers();
+
+private:
+    void TransferOutActive(const std::string& command, TStream& stream);
+    void TransferOutPassive(const std::string& command, TStream& stream);
+
+    std::string FSystemDescription;
+    TIdFTPTransferType FTransferType = ftBinary;
+    std::unique_ptr<TIdTCPConnection> FDataConnection;
+};

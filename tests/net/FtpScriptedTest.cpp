@@ -1,0 +1,335 @@
+// The FTP client against a scripted server, for what real servers will not do: odd but valid
+// replies, failures at awkward moments, and silence.
+#include "net/IdException.h"
+#include "net/IdFTP.h"
+#include "net/ScriptedServer.h"
+#include "toolkit/StringUtils.h"
+
+#include <gtest/gtest.h>
+#include <random>
+
+namespace {
+
+const std::string Greeting = "220 ready\r\n";
+
+// Plays greeting and log-in (user, pass, type, syst) from the server's side.
+void LogIn(ScriptedPeer& peer) {
+    peer.Send(Greeting);
+    peer.Answer("331 password\r\n");
+    peer.Answer("230 in\r\n");
+    peer.Answer("200 type set\r\n");
+    peer.Answer("215 UNIX Type: L8\r\n");
+}
+
+// Answers a PORT line and returns the announced port.
+int AcceptPort(ScriptedPeer& peer) {
+    const std::string line = peer.ReadLine();
+    int a, b, c, d, hi, lo;
+    if (std::sscanf(line.c_str(), "PORT %d,%d,%d,%d,%d,%d", &a, &b, &c, &d, &hi, &lo) != 6)
+        return -1;
+    peer.Send("200 PORT ok\r\n");
+    return hi * 256 + lo;
+}
+
+std::string PassiveReply(int port, const std::string& form) {
+    return Format(form.c_str(), port / 256, port % 256);
+}
+
+TMemoryStream MakeData(size_t size) {
+    TMemoryStream stream;
+    std::mt19937 random(42);
+    std::string data(size, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    stream.Write(data.data(), static_cast<int32_t>(data.size()));
+    stream.SetPosition(0);
+    return stream;
+}
+
+std::string Contents(TMemoryStream& stream) {
+    return std::string(stream.Data().begin(), stream.Data().end());
+}
+
+void Prepare(TIdFTP& ftp, int port, int32_t timeout = 10000) {
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.User = "mbox2";
+    ftp.Password = "mira318";
+    ftp.ReadTimeout = timeout;
+}
+
+} // namespace
+
+TEST(FtpScripted, ActiveUploadPutsExactlyTheseBytesOnTheWire) {
+    std::string received;
+    ScriptedServer server([&](ScriptedPeer& peer) {
+        peer.Send("220-Welcome\r\n220-to the box\r\n220 ready\r\n");
+        peer.Answer("230 no password needed\r\n");
+        peer.Answer("200 type set\r\n");
+        peer.Answer("500 syst? never heard of it\r\n");
+        const int port = AcceptPort(peer);
+        peer.Answer("150 go ahead\r\n");
+        const int data = ConnectLocal(port);
+        received = ReadAll(data);
+        ::close(data);
+        peer.Send("226 done\r\n");
+    });
+    TIdFTP ftp;
+    Prepare(ftp, server.Port());
+    TMemoryStream data = MakeData(100000);
+    ftp.OpenSession(true);
+    EXPECT_EQ(ftp.SystemDescription(), "Unknown");
+    ftp.StoreStream(data, "12345/08.12.2026_14:05:09.wav", false);
+    const std::string localIp = ftp.Endpoint().IP;
+    ftp.SendQuit();
+    const std::string wire = server.Join();
+    EXPECT_TRUE(received == Contents(data)) << received.size() << " bytes arrived";
+    ASSERT_EQ(localIp, "127.0.0.1");
+    const size_t portLine = wire.find("PORT 127,0,0,1,");
+    ASSERT_NE(portLine, std::string::npos);
+    const std::string portText = wire.substr(portLine, wire.find("\r\n", portLine) - portLine);
+    EXPECT_EQ(wire, "user mbox2\r\ntype I\r\nsyst\r\n" + portText +
+                        "\r\nSTOR 12345/08.12.2026_14:05:09.wav\r\nQuit\r\n");
+}
+
+TEST(FtpScripted, PassiveRepliesInEveryFormStoreTheFile) {
+    const std::string forms[] = {"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n",
+                                 "227 ok 127,0,0,1,%d,%d\r\n",
+                                 "227 Entering Passive Mode (127,0,0,1,%d,%d).\r\n"};
+    for (const std::string& form : forms) {
+        SCOPED_TRACE(form);
+        std::string received;
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            LogIn(peer);
+            int dataPort = 0;
+            const int listener = ListenLocal(dataPort);
+            peer.Answer(PassiveReply(dataPort, form));
+            const int data = AcceptWithin(listener);
+            peer.Answer("125 data connection already open\r\n");
+            received = ReadAll(data);
+            ::close(data);
+            ::close(listener);
+            peer.Send("250 stored\r\n");
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port());
+        ftp.Passive = true;
+        TMemoryStream data = MakeData(70000);
+        ftp.OpenSession(true);
+        EXPECT_EQ(ftp.SystemDescription(), " UNIX Type: L8");
+        ftp.StoreStream(data, "", false);
+        ftp.SendQuit();
+        const std::string wire = server.Join();
+        EXPECT_TRUE(received == Contents(data)) << received.size() << " bytes arrived";
+        EXPECT_EQ(wire, "user mbox2\r\npass mira318\r\ntype I\r\nsyst\r\nPASV\r\nSTOU \r\nQuit\r\n");
+    }
+}
+
+TEST(FtpScripted, Completion426IsFollowedByTheRealVerdict) {
+    for (const std::string verdict : {"226 fine after all\r\n", "451 local error\r\n"}) {
+        SCOPED_TRACE(verdict);
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            LogIn(peer);
+            const int port = AcceptPort(peer);
+            peer.Answer("150 go\r\n");
+            const int data = ConnectLocal(port);
+            ReadAll(data);
+            ::close(data);
+            peer.Send("426 connection closed; transfer aborted\r\n" + verdict);
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port());
+        TMemoryStream data = MakeData(10);
+        ftp.OpenSession(true);
+        if (verdict[0] == '2') {
+            ftp.StoreStream(data, "a/b", true);
+            EXPECT_EQ(ftp.ReplyCode(), 226);
+        } else {
+            try {
+                ftp.StoreStream(data, "a/b", true);
+                FAIL() << "stored";
+            } catch (const EIdProtocolReplyError& e) {
+                EXPECT_EQ(e.ErrorReplyCode, 451);
+                EXPECT_EQ(e.Message(), "451 local error");
+            }
+        }
+        EXPECT_TRUE(ftp.IsConnected());
+        ftp.SendQuit();
+        EXPECT_NE(server.Join().find("APPE a/b\r\n"), std::string::npos);
+    }
+}
+
+TEST(FtpScripted, RefusedLogInStepsCloseTheConnection) {
+    struct Case {
+        std::function<void(ScriptedPeer&)> script;
+        int code;
+    };
+    const Case cases[] = {
+        {[](ScriptedPeer& peer) { peer.Send("421 too many users\r\n"); }, 421},
+        {[](ScriptedPeer& peer) {
+             peer.Send(Greeting);
+             peer.Answer("332 need account\r\n");
+         },
+         332},
+        {[](ScriptedPeer& peer) {
+             peer.Send(Greeting);
+             peer.Answer("230 in\r\n");
+             peer.Answer("200 ok\r\n");
+             peer.Answer("502 syst not implemented\r\n");
+         },
+         502},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        ScriptedServer server(c.script);
+        TIdFTP ftp;
+        Prepare(ftp, server.Port());
+        try {
+            ftp.OpenSession(true);
+            FAIL() << "logged in";
+        } catch (const EIdProtocolReplyError& e) {
+            EXPECT_EQ(e.ErrorReplyCode, c.code);
+        }
+        EXPECT_FALSE(ftp.IsConnected());
+        ftp.SendQuit(); // nothing to end: sends nothing, raises nothing
+        server.Join();
+    }
+}
+
+TEST(FtpScripted, ServerHangingUpMidReplyClosesTheSession) {
+    ScriptedServer server([](ScriptedPeer& peer) {
+        peer.Send("220-first part\r\n220-second");
+        peer.Close();
+    });
+    TIdFTP ftp;
+    Prepare(ftp, server.Port());
+    EXPECT_THROW(ftp.OpenSession(true), EIdConnClosedGracefully);
+    EXPECT_FALSE(ftp.IsConnected());
+    server.Join();
+}
+
+TEST(FtpScripted, ServerDroppingTheDataConnectionFailsTheStoreButKeepsTheSession) {
+    ScriptedServer server([](ScriptedPeer& peer) {
+        LogIn(peer);
+        int dataPort = 0;
+        const int listener = ListenLocal(dataPort);
+        peer.Answer(PassiveReply(dataPort, "227 (127,0,0,1,%d,%d)\r\n"));
+        const int data = AcceptWithin(listener);
+        peer.Answer("150 go\r\n");
+        char buffer[1000];
+        ::recv(data, buffer, sizeof buffer, 0);
+        // Hang up hard (RST) with unread data pending.
+        linger hard{1, 0};
+        ::setsockopt(data, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(data);
+        ::close(listener);
+        peer.Answer("200 still here\r\n");
+    });
+    TIdFTP ftp;
+    Prepare(ftp, server.Port());
+    ftp.Passive = true;
+    TMemoryStream data = MakeData(32u << 20);
+    ftp.OpenSession(true);
+    try {
+        ftp.StoreStream(data, "12345/x.wav", false);
+        FAIL() << "stored";
+    } catch (const EIdSocketError& e) {
+        EXPECT_TRUE(e.SocketErrorCode == 10054 || e.SocketErrorCode == 10058) << e.Message();
+    } catch (const EIdConnClosedGracefully&) {
+    }
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    EXPECT_TRUE(ftp.IsConnected());
+    EXPECT_EQ(ftp.SendCommand("NOOP", 200), 200);
+    ftp.SendQuit();
+    server.Join();
+}
+
+namespace {
+
+void ExpectTimedOut(const std::function<void()>& call) {
+    try {
+        call();
+        FAIL() << "returned";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.SocketErrorCode, 10060);
+        EXPECT_EQ(e.Message(), "Socket Error # 10060\r\nConnection timed out.");
+    }
+}
+
+} // namespace
+
+TEST(FtpScriptedBounds, SilentServerTimesOutTheGreeting) {
+    ScriptedServer server([](ScriptedPeer& peer) { peer.ReadLine(); });
+    TIdFTP ftp;
+    Prepare(ftp, server.Port(), 200);
+    ExpectTimedOut([&] { ftp.OpenSession(true); });
+    EXPECT_FALSE(ftp.IsConnected());
+    server.Join();
+}
+
+TEST(FtpScriptedBounds, ServerThatNeverConnectsBackTimesOutTheActiveStore) {
+    ScriptedServer server([](ScriptedPeer& peer) {
+        LogIn(peer);
+        AcceptPort(peer);
+        peer.Answer("150 opening (but never will)\r\n");
+        peer.Answer("200 still here\r\n");
+    });
+    TIdFTP ftp;
+    Prepare(ftp, server.Port(), 300);
+    TMemoryStream data = MakeData(100);
+    ftp.OpenSession(true);
+    ExpectTimedOut([&] { ftp.StoreStream(data, "12345/x.wav", false); });
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    EXPECT_EQ(ftp.SendCommand("NOOP", 200), 200);
+    ftp.SendQuit();
+    server.Join();
+}
+
+TEST(FtpScriptedBounds, DataPeerThatStopsReadingTimesOutTheSend) {
+    ScriptedServer server([](ScriptedPeer& peer) {
+        LogIn(peer);
+        int dataPort = 0;
+        const int listener = ListenLocal(dataPort);
+        peer.Answer(PassiveReply(dataPort, "227 (127,0,0,1,%d,%d)\r\n"));
+        const int data = AcceptWithin(listener);
+        peer.Answer("150 go\r\n");
+        // Never read the data; wait until the client gives up on the control connection.
+        peer.DrainUntilClosed();
+        ::close(data);
+        ::close(listener);
+    });
+    TIdFTP ftp;
+    Prepare(ftp, server.Port(), 300);
+    ftp.Passive = true;
+    TMemoryStream data = MakeData(64u << 20);
+    ftp.OpenSession(true);
+    ExpectTimedOut([&] { ftp.StoreStream(data, "12345/x.wav", false); });
+    EXPECT_EQ(ftp.DataConnection(), nullptr);
+    ftp.CloseConnection();
+    server.Join();
+}
+
+TEST(FtpScriptedBounds, ConnectThatNeverCompletesTimesOut) {
+    // A listener whose accept queue is full drops further connection requests, so the
+    // handshake never completes (all on this machine). Backlog 0 holds one connection.
+    int port = 0;
+    const int listener = ListenLocal(port);
+    ::listen(listener, 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fillers.push_back(s);
+    }
+    TIdFTP ftp;
+    Prepare(ftp, port, 300);
+    ExpectTimedOut([&] { ftp.OpenSession(true); });
+    EXPECT_FALSE(ftp.IsConnected());
+    for (int s : fillers)
+        ::close(s);
+    ::close(listener);
+}
