@@ -1,5 +1,8 @@
 #include "decoder/PhoneToneDecoder.h"
 
+#include <bit>
+#include <cstring>
+
 TPhoneToneDecoder::TPhoneToneDecoder(TComponent* owner)
     : TComponent(owner), FDetector(std::make_unique<TDtmfDetector>()) {}
 
@@ -20,19 +23,26 @@ int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block) {
     if (!FDecoding || block.empty())
         return reported;
 
-    FSamples.clear();
-    std::size_t i = 0;
+    std::size_t start = 0, count = 0;
     if (FHaveOddByte) {
-        FSamples.push_back(static_cast<std::int16_t>(FOddByte | (block[0] << 8)));
-        FHaveOddByte = false;
-        i = 1;
+        FSamples.assign(1, static_cast<std::int16_t>(FOddByte | (block[0] << 8)));
+        start = 1;
+        count = 1;
     }
-    for (; i + 1 < block.size(); i += 2)
-        FSamples.push_back(static_cast<std::int16_t>(block[i] | (block[i + 1] << 8)));
-    if (i < block.size()) {
-        FOddByte = block[i];
-        FHaveOddByte = true;
+    const std::size_t pairs = (block.size() - start) / 2;
+    FSamples.resize(count + pairs);
+    const std::uint8_t* bytes = block.data() + start;
+    std::int16_t* samples = FSamples.data() + count;
+    if constexpr (std::endian::native == std::endian::little) {
+        if (pairs > 0)
+            std::memcpy(samples, bytes, pairs * 2);
+    } else {
+        for (std::size_t i = 0; i < pairs; ++i)
+            samples[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     }
+    FHaveOddByte = (block.size() - start) % 2 != 0;
+    if (FHaveOddByte)
+        FOddByte = block.back();
     FDetector->Process(FSamples.data(), FSamples.size(), FPending);
     return reported + FirePending();
 }
