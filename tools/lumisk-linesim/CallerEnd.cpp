@@ -351,8 +351,8 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
     int64_t soundSamples = 0;
     {
         std::lock_guard<std::mutex> guard(FLock);
-        if (failure.empty() && FAbort)
-            failure = "aborted";
+        if (FAbort)
+            failure = "aborted"; // whatever wait it ended
         FRecording = false;
         heard.swap(FHeard);
         soundSamples = FHeardSoundSamples;
@@ -365,14 +365,15 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
         }
     }
     const std::string heardText = "heard " + std::to_string(soundSamples * 1000 / LineRate) + " ms";
+    {
+        // Free before the last report: whoever reads it may place the next call at once.
+        std::lock_guard<std::mutex> guard(FLock);
+        FBusy = false;
+    }
     if (failure.empty())
         Report("call hangup " + ms(answeredAt) + " ms after the answer, " + heardText);
     else
         Report("call failed " + failure + ", " + heardText);
-    {
-        std::lock_guard<std::mutex> guard(FLock);
-        FBusy = false;
-    }
     if (OnCallEnded)
         OnCallEnded(failure.empty());
 }
