@@ -11,7 +11,7 @@ namespace {
 
 class Worker : public TThread {
 public:
-    Worker() : TThread(false) {}
+    Worker() { Start(); }
     ~Worker() override { WaitFor(); }
     std::atomic<bool> handed{false};
 
