@@ -138,10 +138,7 @@ void TThread::RemoveQueuedEvents(const void* tag) {
     }
 }
 
-TThread::TThread(bool createSuspended) {
-    if (!createSuspended)
-        Start();
-}
+TThread::TThread() = default;
 
 TThread::~TThread() {
     if (FThread.joinable()) {

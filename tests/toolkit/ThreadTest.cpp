@@ -16,7 +16,7 @@ namespace {
 class LambdaThread : public TThread {
 public:
     explicit LambdaThread(std::function<void(LambdaThread&)> body, bool suspended = false)
-        : TThread(true), FBody(std::move(body)) {
+        : TThread(), FBody(std::move(body)) {
         if (!suspended)
             Start();
     }
@@ -86,7 +86,7 @@ bool freed = false;
 
 class SelfFreeingThread : public TThread {
 public:
-    SelfFreeingThread() : TThread(true) { FreeOnTerminate = true; }
+    SelfFreeingThread() : TThread() { FreeOnTerminate = true; }
     ~SelfFreeingThread() override {
         std::lock_guard<std::mutex> g(freedLock);
         freed = true;
