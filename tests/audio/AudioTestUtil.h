@@ -1,16 +1,16 @@
 // Helpers shared by the audio tests: temporary paths, byte access, running peer programs.
 #pragma once
 
+#include "audio/SoundCaptureStream.h"
+#include "toolkit/Exception.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <unistd.h>
-#include <functional>
 #include <vector>
-
-#include "audio/SoundCaptureStream.h"
-#include "toolkit/Exception.h"
 
 namespace audiotest {
 

@@ -1,7 +1,7 @@
 // The capture stream's arithmetic and failure paths, over a fake capture service.
+#include "audio/AudioTestUtil.h"
 #include "audio/CaptureDrivers.h"
 #include "audio/DynamicLibrary.h"
-#include "audio/AudioTestUtil.h"
 #include "audio/FakeSoundBackend.h"
 #include "audio/SoundCaptureStream.h"
 
