@@ -1,15 +1,15 @@
-#include <gtest/gtest.h>
+#include "toolkit/Thread.h"
+
+#include "toolkit/Exception.h"
+#include "toolkit/ExceptionReporter.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <stdexcept>
-
-#include "toolkit/Exception.h"
-#include "toolkit/ExceptionReporter.h"
-#include "toolkit/Thread.h"
 
 namespace {
 
@@ -40,7 +40,8 @@ TEST(Thread, SynchronizeRunsOnTheMainThreadWhileItWaitsFor) {
     // keep serving the hand-over, every time.
     for (int i = 0; i < 1000; ++i) {
         std::atomic<bool> ranOnMain{false};
-        LambdaThread t([&](LambdaThread&) { TThread::Synchronize([&] { ranOnMain = TThread::IsMainThread(); }); });
+        LambdaThread t(
+            [&](LambdaThread&) { TThread::Synchronize([&] { ranOnMain = TThread::IsMainThread(); }); });
         t.WaitFor();
         ASSERT_TRUE(ranOnMain) << "round " << i;
     }
