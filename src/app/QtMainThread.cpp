@@ -1,12 +1,12 @@
 #include "app/QtMainThread.h"
 
+#include "toolkit/ExceptionReporter.h"
+#include "toolkit/Thread.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
-
-#include "toolkit/ExceptionReporter.h"
-#include "toolkit/Thread.h"
 
 void InstallMainThreadPump(QCoreApplication& app) {
     TThread::SetMainThread();
@@ -14,7 +14,8 @@ void InstallMainThreadPump(QCoreApplication& app) {
     SetWakeMainThread([target] {
         // Called from any thread: post, never run here.
         if (target)
-            QMetaObject::invokeMethod(target, [] { CheckSynchronize(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                target, [] { CheckSynchronize(); }, Qt::QueuedConnection);
     });
 }
 

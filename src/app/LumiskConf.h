@@ -1,0 +1,39 @@
+// The deployment settings of one machine: "lumisk.conf", a small INI file written by the
+// installer and never changed by the program. A missing file or key keeps the built-in default;
+// a malformed value keeps the default too and is collected in Problems with file, line and key,
+// so that the program reports it once at start.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+struct TLumiskConf {
+    // [modem]
+    std::string ModemPort = "ttyS2"; // the third serial port; a name under /dev or an absolute path
+
+    // [upload]
+    std::string UploadHost;
+    int UploadPort = 21;
+    bool UploadPassive = false;
+    std::string UploadPassword = "mira318";
+    std::array<std::string, 6> UploadAccounts; // by mailbox range: <=9999, 10000-19999, ... >=50000
+    int UploadTimeout = 60;                    // seconds
+
+    // [sound]
+    std::string SoundDriver = "alsa"; // "alsa" or "sim"
+    std::string SoundCapture = "default";
+    std::string SoundPlayback = "default";
+
+    // "<file>:<line>: [<section>] <key>: <what is wrong>", one entry per bad line.
+    std::vector<std::string> Problems;
+
+    // Reads the file. A missing file is no problem unless mustExist (an explicit --config).
+    void LoadFromFile(const std::string& fileName, bool mustExist);
+    // Hands the [sound] settings to the sound layer through its environment variables
+    // (LUMISK_SOUND and the device names of the chosen driver); a variable already set in the
+    // environment wins, so a test or a one-off run can override the file.
+    void ExportSoundSettings() const;
+    // Parses text as the contents of fileName.
+    void LoadFromText(const std::string& text, const std::string& fileName);
+};

@@ -1,0 +1,255 @@
+// Whole calls through the real pieces: lumisk-linesim as the modem, the simulated sound card fed
+// with generated DTMF audio, the project's decoder, and a clock the test moves.
+#include "app/AppTestSupport.h"
+#include "app/CallStamp.h"
+#include "app/LineSim.h"
+#include "app/MainForm.h"
+#include "audio/Wave.h"
+#include "decoder/DtmfSignal.h"
+#include "serial/ui/ComSetupForm.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+void WriteWave(const std::string& fileName, const std::vector<int16_t>& samples) {
+    TWaveFileStream wave(fileName, fmCreate);
+    wave.AssignPcmFormat(8000, 16, 1);
+    wave.OpenWave(true);
+    if (!samples.empty())
+        wave.WriteBuffer(samples.data(), static_cast<int32_t>(samples.size() * 2));
+}
+
+// Each prompt is a short run of one sample value, so the played output shows which ones were
+// played, in which order.
+const std::pair<const char*, int16_t> Prompts[] = {{"welcome.wav", 1000},  {"enter.wav", 2000},
+                                                   {"message.wav", 3000},  {"beep.wav", 4000},
+                                                   {"notfound.wav", 5000}, {"thank.wav", 6000}};
+
+class CallFlow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestApp();
+        for (const auto& [name, value] : Prompts)
+            WriteWave(Folder.File(name), std::vector<int16_t>(400, value)); // 50 ms
+        ASSERT_EQ(chdir(Folder.Path.c_str()), 0); // prompts are found in the current folder
+        setenv("LUMISK_SIM_PLAYBACK", Folder.File("played.raw").c_str(), 1);
+        setenv("LUMISK_SIM_CAPTURE", Folder.File("caller.wav").c_str(), 1);
+        ASSERT_FALSE(Line.Path.empty());
+    }
+
+    std::unique_ptr<TMainForm> MakeForm(const std::string& port) {
+        TMainFormOptions options;
+        options.ExeFolder = Folder.Path;
+        options.Clock = &Clock;
+        options.Conf.ModemPort = port;
+        return std::make_unique<TMainForm>(std::move(options));
+    }
+
+    // The prompts heard so far, in order.
+    std::vector<std::string> Played() {
+        std::string raw = ReadFile(Folder.File("played.raw"));
+        std::vector<std::string> names;
+        int16_t last = 0;
+        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+            int16_t v = static_cast<int16_t>(uint8_t(raw[i]) | uint8_t(raw[i + 1]) << 8);
+            if (v == last)
+                continue;
+            last = v;
+            for (const auto& [name, value] : Prompts)
+                if (v == value)
+                    names.push_back(name);
+        }
+        return names;
+    }
+
+    TTempFolder Folder{"callflow"};
+    TLineSim Line;
+    TManualClock Clock;
+    TShownErrors Errors;
+};
+
+} // namespace
+
+TEST_F(CallFlow, RingInTwoPiecesAnswersAndLowerCaseRingDoesNot) {
+    WriteWave(Folder.File("caller.wav"), {});
+    auto form = MakeForm(Line.Path);
+    ASSERT_TRUE(Line.WaitReceived("ATM1")); // the initialisation string at start-up
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+
+    Line.Command("send ring\\r\\n");
+    ASSERT_TRUE(Line.WaitFor([&] { return form->RxText.find("ring\r\n") != std::string::npos; }));
+    EXPECT_FALSE(Line.HasReceived("ATH1"));
+
+    Line.Command("ring split");
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
+    EXPECT_EQ(form->RxText.find("RI"), std::string::npos);
+    EXPECT_EQ(Played(), (std::vector<std::string>{"welcome.wav", "enter.wav"}));
+    EXPECT_EQ(form->CallStamp, FormatCallStamp(Clock.Now()));
+    EXPECT_EQ(form->FileNameEdit->text(), "c:\\test.wav"); // no autosave: the name stays
+    EXPECT_FALSE(Clock.Armed(form->Timer3));               // the time-out waits for a key
+}
+
+TEST_F(CallFlow, AChatteringLineKeepsOnlyTheTailOfTheReceivedText) {
+    WriteWave(Folder.File("caller.wav"), {});
+    auto form = MakeForm(Line.Path);
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+    const std::string chunk(1000, 'x');
+    for (int i = 0; i < 10; ++i)
+        Line.Command("send " + chunk);
+    Line.Command("send RI");
+    ASSERT_TRUE(Line.WaitFor(
+        [&] { return form->RxText.size() >= 2 && form->RxText.substr(form->RxText.size() - 2) == "RI"; }));
+    EXPECT_EQ(form->RxText.size(), TMainForm::RxTextLimit);
+    Line.Command("send NG\\r\\n"); // still joins the "RI" kept in the tail
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
+}
+
+TEST_F(CallFlow, KeysFromTheSoundCardBecomeTheMailboxNumberAndTheMessageIsRecorded) {
+    TDtmfSignal caller;
+    caller.AppendSilence(300);
+    for (char key : std::string("12D3")) {
+        caller.AppendKey(key, 100, -10, -10);
+        caller.AppendSilence(100);
+    }
+    caller.AppendSilence(2000);
+    WriteWave(Folder.File("caller.wav"), caller.ToPcm());
+
+    auto form = MakeForm(Line.Path);
+    form->CheckBox1->setChecked(true);
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+    Line.Command("ring");
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
+    const std::string answerStamp = FormatCallStamp(Clock.Now());
+    const std::string recording = Folder.File(TextToHex(answerStamp) + ".wav");
+    EXPECT_EQ(form->FileNameEdit->text().toStdString(), recording);
+
+    form->show(); // the decoder's capture starts: the caller's keys arrive
+    ASSERT_TRUE(Line.WaitFor([&] { return form->Label7->text() == "123"; }));
+    EXPECT_EQ(form->windowTitle(), "Vexa 1.36");
+    Clock.Advance(3999);
+    EXPECT_TRUE(form->ListBox1->count() == 0);
+    Clock.Advance(1);
+    EXPECT_EQ(form->windowTitle(), "ID: 123");
+    ASSERT_EQ(form->ListBox1->count(), 1);
+    EXPECT_EQ(form->ListBox1->item(0)->text(), "123");
+    EXPECT_EQ(form->MailboxNumber, "123");
+    EXPECT_EQ(form->CallStamp, FormatCallStamp(Clock.Now()));
+    ASSERT_TRUE(Line.WaitReceived("ATDD;"));
+    EXPECT_EQ(Played(), (std::vector<std::string>{"welcome.wav", "enter.wav", "message.wav", "beep.wav"}));
+    ASSERT_TRUE(form->Recording());
+    ASSERT_TRUE(Line.WaitFor([&] { return form->SizeLabel->text() != "0 byte"; }));
+
+    // The time limit (6 s until the field is left) ends the call: stop, closing prompt, hang-up.
+    Clock.Advance(5999);
+    EXPECT_TRUE(form->Recording());
+    Clock.Advance(1);
+    EXPECT_FALSE(form->Recording());
+    ASSERT_TRUE(Line.WaitReceived("ATH0"));
+    EXPECT_EQ(Played().back(), "thank.wav");
+    std::string wave = ReadFile(recording);
+    ASSERT_GT(wave.size(), 46u);
+    EXPECT_EQ(wave.substr(0, 4), "RIFF");
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+}
+
+TEST_F(CallFlow, OperatorButtonsDriveTheLine) {
+    WriteWave(Folder.File("caller.wav"), {});
+    auto form = MakeForm(Line.Path);
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+
+    // "Open line" without autosave: off hook, time limit on, nothing recorded.
+    form->RxText = "noise";
+    form->Button1->click();
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
+    EXPECT_EQ(form->RxText.find("noise"), std::string::npos); // cleared (the modem's "OK" may follow)
+    EXPECT_TRUE(Clock.Armed(form->Timer2));
+    EXPECT_FALSE(form->Recording());
+    EXPECT_TRUE(Played().empty()); // no prompt
+
+    // "Close line": recording stopped, "ATH0", and the label says so for good.
+    form->Button2->click();
+    ASSERT_TRUE(Line.WaitReceived("ATH0"));
+    EXPECT_EQ(form->Label3->text(), "Transmitter off");
+
+    // "Open line" with autosave records into a file named after the time stamp.
+    form->CheckBox1->setChecked(true);
+    form->Timer2.SetEnabled(false);
+    Clock.Advance(61000);
+    form->Button1->click();
+    EXPECT_EQ(form->FileNameEdit->text().toStdString(),
+              Folder.File(TextToHex(FormatCallStamp(Clock.Now())) + ".wav"));
+    EXPECT_TRUE(form->Recording());
+
+    // "terminate": the hang-up string from its field, then the recorder stops.
+    form->Edit4->setText("ATH9");
+    form->Button10->click();
+    ASSERT_TRUE(Line.WaitReceived("ATH9"));
+    EXPECT_FALSE(form->Recording());
+
+    form->Edit2->setText("ATZ");
+    form->Button8->click(); // "Init"
+    ASSERT_TRUE(Line.WaitReceived("ATZ"));
+    form->Edit3->setText("ATA");
+    form->Button9->click(); // "Answer": the answer string and the prompts
+    ASSERT_TRUE(Line.WaitReceived("ATA"));
+    EXPECT_EQ(Played(), (std::vector<std::string>{"welcome.wav", "enter.wav"}));
+
+    form->Button4->click(); // "Play": welcome.wav through the media player
+    EXPECT_EQ(Played().back(), "welcome.wav");
+    EXPECT_EQ(form->MediaPlayer1.DeviceId(), 0u);
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+
+    ASSERT_EQ(unlink(Folder.File("welcome.wav").c_str()), 0);
+    form->Button4->click(); // the player's error is shown
+    EXPECT_EQ(Errors.Texts.size(), 1u);
+}
+
+TEST_F(CallFlow, APortThatCannotOpenIsShownAndTheWindowWorksWithoutTheDecoder) {
+    auto form = MakeForm(Folder.File("no-such-modem"));
+    ASSERT_EQ(Errors.Texts.size(), 1u);
+    EXPECT_EQ(Errors.Texts[0], "Unable to open com port (Error: 2)");
+    EXPECT_EQ(form->DecoderCapture, nullptr); // the steps after the port were skipped
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    EXPECT_EQ(Errors.Texts.size(), 1u);
+    form->Button8->click(); // "Init" on a port that is not open
+    ASSERT_EQ(Errors.Texts.size(), 2u);
+    EXPECT_EQ(Errors.Texts[1], "Port Not Open");
+    form->Button5->click(); // "Save cfg." still works
+    EXPECT_EQ(ReadFile(Folder.File("pager.ini")).substr(0, 4), "10\r\n");
+    EXPECT_FALSE(form->PhoneToneDecoder1.Decoding());
+    form->RadioButton1->click(); // "On" starts the decoder
+    EXPECT_TRUE(form->PhoneToneDecoder1.Decoding());
+}
+
+TEST_F(CallFlow, TheSetingButtonOpensTheSetupDialogOnTheWindowsPort) {
+    WriteWave(Folder.File("caller.wav"), {});
+    auto form = MakeForm(Line.Path);
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+    bool shown = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<TComSetupFrm*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->Combo2->Text(), "1200");
+        EXPECT_EQ(dialog->Combo3->Text(), "8");
+        EXPECT_EQ(dialog->Combo4->Text(), "1");
+        EXPECT_EQ(dialog->Combo5->Text(), "None");
+        EXPECT_EQ(dialog->Combo6->Text(), "None");
+        shown = true;
+        dialog->Button2->click(); // Cancel
+    });
+    form->Button3->click();
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(form->ComPort->Connected());
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+}
