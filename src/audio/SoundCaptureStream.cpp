@@ -35,7 +35,7 @@ bool TNotifyEvent::Wait(int milliseconds) {
 // ---- TSoundCaptureStreamNotify
 
 TSoundCaptureStreamNotify::TSoundCaptureStreamNotify(TSoundCaptureStream* owner)
-    : TThread(true), FOwner(owner), FPollInterval(std::min(owner->BufferMilliseconds() / 4, 50)) {
+    : TThread(), FOwner(owner), FPollInterval(std::min(owner->BufferMilliseconds() / 4, 50)) {
     // A stale signal from an earlier thread must not end this one at once.
     FOwner->FNotifyEvent.Wait(0);
 }

@@ -50,7 +50,7 @@ TComEvents MaskToEvents(uint32_t mask) {
     return events;
 }
 
-TComThread::TComThread(TCustomComPort* port) : TThread(true), FComPort(port) {
+TComThread::TComThread(TCustomComPort* port) : TThread(), FComPort(port) {
     FStopEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     FWakeEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     SetPriority(port->ThreadPriority());

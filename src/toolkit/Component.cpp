@@ -1,8 +1,8 @@
 #include "toolkit/Component.h"
 
-#include <algorithm>
-
 #include "toolkit/Exception.h"
+
+#include <algorithm>
 
 TComponent::TComponent(TComponent* owner) {
     if (owner)
@@ -57,7 +57,8 @@ void TComponent::FreeNotification(TComponent* component) {
 void TComponent::RemoveFreeNotification(TComponent* component) {
     if (!component)
         return;
-    FFreeNotifies.erase(std::remove(FFreeNotifies.begin(), FFreeNotifies.end(), component), FFreeNotifies.end());
+    FFreeNotifies.erase(std::remove(FFreeNotifies.begin(), FFreeNotifies.end(), component),
+                        FFreeNotifies.end());
     auto& theirs = component->FFreeNotifies;
     theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
 }

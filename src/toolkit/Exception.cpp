@@ -2,7 +2,8 @@
 
 #include "toolkit/StringUtils.h"
 
-EInOutError::EInOutError(int errorCode) : Exception(Format("I/O error %d", errorCode)), ErrorCode(errorCode) {}
+EInOutError::EInOutError(int errorCode)
+    : Exception(Format("I/O error %d", errorCode)), ErrorCode(errorCode) {}
 
 EListError EListError::IndexOutOfBounds(int index) {
     return EListError(Format("List index out of bounds (%d)", index));

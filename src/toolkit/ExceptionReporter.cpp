@@ -36,7 +36,9 @@ void ShowMessageText(const std::string& message) {
         std::fprintf(stderr, "%s\n", message.c_str());
 }
 
-void ShowException(const std::exception& error) { ShowMessageText(error.what()); }
+void ShowException(const std::exception& error) {
+    ShowMessageText(error.what());
+}
 
 bool RunHandler(const std::function<void()>& handler) {
     try {

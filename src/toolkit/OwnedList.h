@@ -2,10 +2,10 @@
 // "List index out of bounds (%d)".
 #pragma once
 
+#include "toolkit/Exception.h"
+
 #include <memory>
 #include <vector>
-
-#include "toolkit/Exception.h"
 
 template <class T> class TOwnedList {
 public:

@@ -1,12 +1,12 @@
 #include "toolkit/Stream.h"
 
+#include "toolkit/Exception.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
-
-#include "toolkit/Exception.h"
 
 int64_t TStream::Size() {
     const int64_t position = Seek(0, soCurrent);
@@ -84,7 +84,8 @@ void THandleStream::SetSize(int64_t newSize) {
         throw EStreamError(std::string("Stream size error: ") + std::strerror(errno));
 }
 
-TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : THandleStream(-1), FFileName(fileName) {
+TFileStream::TFileStream(const std::string& fileName, uint16_t mode)
+    : THandleStream(-1), FFileName(fileName) {
     if (mode == fmCreate) {
         FHandle = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (FHandle < 0)

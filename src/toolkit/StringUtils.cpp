@@ -1,12 +1,12 @@
 #include "toolkit/StringUtils.h"
 
+#include "toolkit/Exception.h"
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
 #include <vector>
-
-#include "toolkit/Exception.h"
 
 bool TryStrToInt(const std::string& text, int& value) {
     size_t i = 0;
@@ -45,7 +45,9 @@ int StrToIntDef(const std::string& text, int defaultValue) {
     return TryStrToInt(text, value) ? value : defaultValue;
 }
 
-std::string IntToStr(int64_t value) { return std::to_string(value); }
+std::string IntToStr(int64_t value) {
+    return std::to_string(value);
+}
 
 std::string Format(const char* format, ...) {
     va_list args;
@@ -78,7 +80,9 @@ std::string LowerCase(std::string text) {
     return text;
 }
 
-bool SameText(const std::string& a, const std::string& b) { return UpperCase(a) == UpperCase(b); }
+bool SameText(const std::string& a, const std::string& b) {
+    return UpperCase(a) == UpperCase(b);
+}
 
 std::string Trim(const std::string& text) {
     size_t first = 0;

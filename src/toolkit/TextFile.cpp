@@ -1,8 +1,8 @@
 #include "toolkit/TextFile.h"
 
-#include <cerrno>
-
 #include "toolkit/Exception.h"
+
+#include <cerrno>
 
 TTextFile::~TTextFile() {
     if (FFile)

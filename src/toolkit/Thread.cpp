@@ -1,11 +1,11 @@
 #include "toolkit/Thread.h"
 
+#include "toolkit/ExceptionReporter.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-
-#include "toolkit/ExceptionReporter.h"
 
 namespace {
 
@@ -59,9 +59,13 @@ void SetWakeMainThread(std::function<void()> hook) {
     WakeHook() = std::move(hook);
 }
 
-bool TThread::IsMainThread() { return std::this_thread::get_id() == MainThreadId(); }
+bool TThread::IsMainThread() {
+    return std::this_thread::get_id() == MainThreadId();
+}
 
-void TThread::SetMainThread() { MainThreadId() = std::this_thread::get_id(); }
+void TThread::SetMainThread() {
+    MainThreadId() = std::this_thread::get_id();
+}
 
 bool CheckSynchronize(int timeoutMs) {
     std::deque<std::shared_ptr<PendingCall>> batch;
@@ -138,10 +142,7 @@ void TThread::RemoveQueuedEvents(const void* tag) {
     }
 }
 
-TThread::TThread(bool createSuspended) {
-    if (!createSuspended)
-        Start();
-}
+TThread::TThread() = default;
 
 TThread::~TThread() {
     if (FThread.joinable()) {

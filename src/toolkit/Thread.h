@@ -18,7 +18,10 @@ enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHi
 
 class TThread {
 public:
-    explicit TThread(bool createSuspended);
+    // Created suspended: a derived class starts the thread with Start() once it is fully built
+    // (starting from this base's constructor would race Execute against the derived class's own
+    // construction).
+    TThread();
     // Terminates and waits for a running thread.
     virtual ~TThread();
     TThread(const TThread&) = delete;

@@ -13,30 +13,48 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+inline QApplication*& TestAppPointer() {
+    static QApplication* app = nullptr;
+    return app;
+}
 
 // The application of the test process, made on first use with the box's style.
 inline QApplication& TestApp() {
     static int argc = 1;
     static char name[] = "lumisk-tests";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
+    QApplication*& app = TestAppPointer();
+    if (!app) {
         setenv("TZ", "UTC", 1);
+        tzset();
         // The simulated sound card: silence unless a test gives it caller audio.
         setenv("LUMISK_SOUND", "sim", 1);
-        tzset();
-        auto* a = new QApplication(argc, argv);
+        app = new QApplication(argc, argv);
         std::setlocale(LC_ALL, "C");
         QApplication::setApplicationName("Lumisk");
-        UseClassicStyle(*a);
-        InstallMainThreadPump(*a);
-        return a;
-    }();
+        UseClassicStyle(*app);
+        InstallMainThreadPump(*app);
+    }
     return *app;
 }
+
+// Ends the application after the last test, while Qt can still tidy up (its fontconfig
+// cache would otherwise show as a leak).
+class TTestAppEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override {
+        delete TestAppPointer();
+        TestAppPointer() = nullptr;
+    }
+};
+inline ::testing::Environment* const TestAppEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TTestAppEnvironment);
 
 // Time moves only when the test says so; timers fire in Advance, in order of their due time.
 class TManualClock : public TClock {

@@ -6,13 +6,17 @@
 #include "app/MainForm.h"
 #include "audio/Wave.h"
 #include "decoder/DtmfSignal.h"
+#include "serial/ui/ComSetupForm.h"
 
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -223,4 +227,29 @@ TEST_F(CallFlow, APortThatCannotOpenIsShownAndTheWindowWorksWithoutTheDecoder) {
     EXPECT_EQ(Errors.Texts[1], "Port Not Open");
     form->Button5->click(); // "Save cfg." still works
     EXPECT_EQ(ReadFile(Folder.File("pager.ini")).substr(0, 4), "10\r\n");
+    EXPECT_FALSE(form->PhoneToneDecoder1.Decoding());
+    form->RadioButton1->click(); // "On" starts the decoder
+    EXPECT_TRUE(form->PhoneToneDecoder1.Decoding());
+}
+
+TEST_F(CallFlow, TheSetingButtonOpensTheSetupDialogOnTheWindowsPort) {
+    WriteWave(Folder.File("caller.wav"), {});
+    auto form = MakeForm(Line.Path);
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+    bool shown = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<TComSetupFrm*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->Combo2->Text(), "1200");
+        EXPECT_EQ(dialog->Combo3->Text(), "8");
+        EXPECT_EQ(dialog->Combo4->Text(), "1");
+        EXPECT_EQ(dialog->Combo5->Text(), "None");
+        EXPECT_EQ(dialog->Combo6->Text(), "None");
+        shown = true;
+        dialog->Button2->click(); // Cancel
+    });
+    form->Button3->click();
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(form->ComPort->Connected());
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 }

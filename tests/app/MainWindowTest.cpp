@@ -418,7 +418,7 @@ TEST_F(MainWindow, TheRealSaveDialogOpensNonNativeAndCancels) {
 TEST_F(MainWindow, TheEventLoopServesHandOversFromBackgroundThreads) {
     class Worker : public TThread {
     public:
-        Worker() : TThread(false) {}
+        Worker() { Start(); }
         ~Worker() override { WaitFor(); }
         std::atomic<bool> Handed{false};
 

@@ -15,15 +15,6 @@ using namespace audiotest;
 
 namespace {
 
-int IndexOf(TSoundCaptureStream& s, int rate, int bits, int channels) {
-    for (int i = 0; i < s.Formats().Count(); ++i) {
-        const auto& f = s.Formats()[i];
-        if (f.SampleRate == rate && f.BitsPerSample == bits && f.Channels == channels)
-            return i;
-    }
-    return -1;
-}
-
 // Points ALSA at a configuration whose "default" PCM captures from inFile and records playback
 // into outFile.
 class AlsaFilePlugin {

@@ -1,14 +1,38 @@
 // Helpers shared by the audio tests: temporary paths, byte access, running peer programs.
 #pragma once
 
+#include "audio/SoundCaptureStream.h"
+#include "toolkit/Exception.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace audiotest {
+
+// The text of the error fn raises, or "" when it raises none.
+inline std::string ErrorOf(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return "";
+}
+
+// Index of a format in a stream's list, or -1.
+inline int IndexOf(TSoundCaptureStream& s, int rate, int bits, int channels) {
+    for (int i = 0; i < s.Formats().Count(); ++i) {
+        const auto& f = s.Formats()[i];
+        if (f.SampleRate == rate && f.BitsPerSample == bits && f.Channels == channels)
+            return i;
+    }
+    return -1;
+}
 
 inline std::filesystem::path TempPath(const std::string& name) {
     return std::filesystem::temp_directory_path() / ("lumisk_audio_" + std::to_string(getpid()) + "_" + name);

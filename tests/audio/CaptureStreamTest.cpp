@@ -1,4 +1,5 @@
 // The capture stream's arithmetic and failure paths, over a fake capture service.
+#include "audio/AudioTestUtil.h"
 #include "audio/CaptureDrivers.h"
 #include "audio/DynamicLibrary.h"
 #include "audio/FakeSoundBackend.h"
@@ -10,26 +11,8 @@ using namespace audiotest;
 
 namespace {
 
-std::string ErrorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "";
-}
-
 uint8_t RingByte(uint32_t i) {
     return static_cast<uint8_t>(i * 13 + 1);
-}
-
-int IndexOf(TSoundCaptureStream& s, int rate, int bits, int channels) {
-    for (int i = 0; i < s.Formats().Count(); ++i) {
-        const auto& f = s.Formats()[i];
-        if (f.SampleRate == rate && f.BitsPerSample == bits && f.Channels == channels)
-            return i;
-    }
-    return -1;
 }
 
 } // namespace

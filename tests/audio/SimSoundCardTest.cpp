@@ -45,15 +45,6 @@ protected:
     std::vector<std::filesystem::path> FCleanup;
 };
 
-int IndexOf(TSoundCaptureStream& s, int rate, int bits, int channels) {
-    for (int i = 0; i < s.Formats().Count(); ++i) {
-        const auto& f = s.Formats()[i];
-        if (f.SampleRate == rate && f.BitsPerSample == bits && f.Channels == channels)
-            return i;
-    }
-    return -1;
-}
-
 // Expects the pattern, possibly after leading silence, followed only by silence.
 void ExpectPatternAfterSilence(const std::vector<char>& got, const std::vector<char>& pattern) {
     size_t start = 0;

@@ -10,15 +10,6 @@ using namespace audiotest;
 
 namespace {
 
-std::string ErrorOf(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "";
-}
-
 // Builds a wave file by hand: RIFF header and the given chunks.
 std::vector<char> RiffFile(const std::vector<std::pair<std::string, std::vector<char>>>& chunks,
                            const std::vector<char>& tail = {}) {

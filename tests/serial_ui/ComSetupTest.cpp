@@ -19,12 +19,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+bool AppMade = false;
+
 QApplication& App() {
     static int argc = 1;
     static char name[] = "serial-ui-tests";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
         auto* a = new QApplication(argc, argv);
+        AppMade = true;
         // The look the program gives its dialogs: "Windows" style, "MS Sans Serif" at 11 px.
         a->setStyle("Windows");
         int id = QFontDatabase::addApplicationFont("/usr/share/wine/fonts/ms_sans_serif.ttf");
@@ -37,6 +40,17 @@ QApplication& App() {
     }();
     return *app;
 }
+
+// Ends the application after the last test, while Qt can still tidy up (its fontconfig
+// cache would otherwise show as a leak).
+class TAppEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override {
+        if (AppMade)
+            delete &App();
+    }
+};
+::testing::Environment* const AppEnvironment = ::testing::AddGlobalTestEnvironment(new TAppEnvironment);
 
 // A tty class folder with the given entries; those marked as ports get a device/driver link.
 class TFakeSysfs {

@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <vector>
-
 #include "toolkit/Component.h"
+
 #include "toolkit/Exception.h"
 #include "toolkit/OwnedList.h"
+
+#include <gtest/gtest.h>
+#include <vector>
 
 namespace {
 

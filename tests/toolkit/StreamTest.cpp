@@ -1,12 +1,12 @@
-#include <gtest/gtest.h>
+#include "toolkit/Stream.h"
+
+#include "toolkit/Exception.h"
 
 #include <cstdio>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <numeric>
 #include <unistd.h>
-
-#include "toolkit/Exception.h"
-#include "toolkit/Stream.h"
 
 namespace fs = std::filesystem;
 

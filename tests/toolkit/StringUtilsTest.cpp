@@ -1,7 +1,8 @@
-#include <gtest/gtest.h>
+#include "toolkit/StringUtils.h"
 
 #include "toolkit/Exception.h"
-#include "toolkit/StringUtils.h"
+
+#include <gtest/gtest.h>
 
 TEST(StrToInt, AcceptsSignedDecimalText) {
     EXPECT_EQ(StrToInt("-5"), -5);

@@ -1,12 +1,12 @@
-#include <gtest/gtest.h>
+#include "toolkit/TextFile.h"
+
+#include "toolkit/Exception.h"
 
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <unistd.h>
-
-#include "toolkit/Exception.h"
-#include "toolkit/TextFile.h"
 
 namespace fs = std::filesystem;
 

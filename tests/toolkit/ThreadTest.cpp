@@ -1,22 +1,22 @@
-#include <gtest/gtest.h>
+#include "toolkit/Thread.h"
+
+#include "toolkit/Exception.h"
+#include "toolkit/ExceptionReporter.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <stdexcept>
-
-#include "toolkit/Exception.h"
-#include "toolkit/ExceptionReporter.h"
-#include "toolkit/Thread.h"
 
 namespace {
 
 class LambdaThread : public TThread {
 public:
     explicit LambdaThread(std::function<void(LambdaThread&)> body, bool suspended = false)
-        : TThread(true), FBody(std::move(body)) {
+        : TThread(), FBody(std::move(body)) {
         if (!suspended)
             Start();
     }
@@ -40,7 +40,8 @@ TEST(Thread, SynchronizeRunsOnTheMainThreadWhileItWaitsFor) {
     // keep serving the hand-over, every time.
     for (int i = 0; i < 1000; ++i) {
         std::atomic<bool> ranOnMain{false};
-        LambdaThread t([&](LambdaThread&) { TThread::Synchronize([&] { ranOnMain = TThread::IsMainThread(); }); });
+        LambdaThread t(
+            [&](LambdaThread&) { TThread::Synchronize([&] { ranOnMain = TThread::IsMainThread(); }); });
         t.WaitFor();
         ASSERT_TRUE(ranOnMain) << "round " << i;
     }
@@ -86,7 +87,7 @@ bool freed = false;
 
 class SelfFreeingThread : public TThread {
 public:
-    SelfFreeingThread() : TThread(true) { FreeOnTerminate = true; }
+    SelfFreeingThread() : TThread() { FreeOnTerminate = true; }
     ~SelfFreeingThread() override {
         std::lock_guard<std::mutex> g(freedLock);
         freed = true;
