@@ -9,9 +9,8 @@
 //   <folder>/capture, <folder>/playback   the simulated card's FIFOs
 #pragma once
 
-#include "ChildProcess.h"
-
 #include "CallerAudio.h"
+#include "ChildProcess.h"
 
 #include <arpa/inet.h>
 #include <filesystem>
@@ -142,9 +141,9 @@ public:
 
     // The line simulator; its first line names the modem's device.
     void StartLine() {
-        Line = std::make_unique<TChildProcess>(std::vector<std::string>{
-            std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim", "--capture",
-            Folder + "/capture", "--playback", Folder + "/playback"});
+        Line = std::make_unique<TChildProcess>(
+            std::vector<std::string>{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
+                                     "--capture", Folder + "/capture", "--playback", Folder + "/playback"});
         const int first = Line->WaitLine(TChildProcess::Out, "^pty ");
         if (first < 0)
             throw std::runtime_error("line simulator did not start: " + Line->AllText(TChildProcess::Err));
@@ -173,13 +172,13 @@ public:
              << "/capture\nplayback = " << Folder << "/playback\n";
         WriteFile(Box() + "/lumisk.conf", conf.str());
         // Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
-        WriteFile(Box() + "/pager.ini",
-                  std::to_string(s.TimeLimitSeconds) + "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
-                      std::to_string(RecorderFormat8k16Mono) + "\r\n");
+        WriteFile(Box() + "/pager.ini", std::to_string(s.TimeLimitSeconds) +
+                                            "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
+                                            std::to_string(RecorderFormat8k16Mono) + "\r\n");
         std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "TZ=UTC", "LC_ALL=C"};
         env.insert(env.end(), s.Env.begin(), s.Env.end());
-        BoxProcess = std::make_unique<TChildProcess>(std::vector<std::string>{Box() + "/lumisk", "--headless"},
-                                                     Box(), env);
+        BoxProcess = std::make_unique<TChildProcess>(
+            std::vector<std::string>{Box() + "/lumisk", "--headless"}, Box(), env);
         // The box sends its initialisation string once its port is open.
         if (Line->WaitLine(TChildProcess::Out, "^rx .* ATM1$") < 0)
             throw std::runtime_error("the box did not start: " + BoxProcess->AllText(TChildProcess::Err));

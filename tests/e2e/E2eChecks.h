@@ -19,10 +19,11 @@ inline ::testing::AssertionResult IsCompleteWave(const std::string& fileName, TS
                static_cast<uint32_t>(static_cast<uint8_t>(raw[at + 3])) << 24;
     };
     if (raw.size() < 44 || raw.compare(0, 4, "RIFF") != 0 || raw.compare(8, 4, "WAVE") != 0)
-        return ::testing::AssertionFailure() << fileName << " is no RIFF WAVE file (" << raw.size() << " bytes)";
+        return ::testing::AssertionFailure()
+               << fileName << " is no RIFF WAVE file (" << raw.size() << " bytes)";
     if (u32(4) != raw.size() - 8)
-        return ::testing::AssertionFailure() << fileName << ": RIFF size " << u32(4) << " for " << raw.size()
-                                             << " bytes";
+        return ::testing::AssertionFailure()
+               << fileName << ": RIFF size " << u32(4) << " for " << raw.size() << " bytes";
     const size_t data = raw.find("data", 12);
     if (data == std::string::npos || data + 8 + u32(data + 4) != raw.size())
         return ::testing::AssertionFailure() << fileName << ": the data chunk does not end the file";

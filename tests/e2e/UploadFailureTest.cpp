@@ -26,8 +26,8 @@ protected:
     std::string CallLeftOffHook(const std::string& keys, const std::string& error) {
         const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
         const int fromErr = rig.BoxProcess->LineCount(TChildProcess::Err);
-        const int fromLine = rig.StartCall(keys + " key=60 gap=60 quiet=400 heard=" + rig.Folder +
-                                           "/heard.wav none");
+        const int fromLine =
+            rig.StartCall(keys + " key=60 gap=60 quiet=400 heard=" + rig.Folder + "/heard.wav none");
         const int shown = rig.BoxError(error, fromErr);
         EXPECT_GE(shown, 0) << rig.BoxProcess->AllText(TChildProcess::Err);
         rig.Line->Write("abort");

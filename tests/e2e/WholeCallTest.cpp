@@ -54,8 +54,9 @@ TEST_P(WholeCall, RingToHangupLandsTheWholeMessageInTheMailbox) {
     ASSERT_EQ(events[3].rfind("recording " + rig.Box() + "/", 0), 0u) << events[3];
     std::smatch m;
     // Under the C locale the short date holds "/": the remote name has "-" in its place.
-    ASSERT_TRUE(std::regex_match(events[4], m,
-                                 std::regex(R"(upload done (12345/\d\d-\d\d-\d\d_\d\d:\d\d:\d\d\.wav) as mbox2@127\.0\.0\.1)")))
+    ASSERT_TRUE(std::regex_match(
+        events[4], m,
+        std::regex(R"(upload done (12345/\d\d-\d\d-\d\d_\d\d:\d\d:\d\d\.wav) as mbox2@127\.0\.0\.1)")))
         << events[4];
     EXPECT_EQ(events[5], "hangup");
     EXPECT_EQ(rig.BoxProcess->AllText(TChildProcess::Err).find("error"), std::string::npos)
@@ -184,7 +185,8 @@ TEST_P(SignalEnd, StopsTheRecordingAndWritesTheSettings) {
     EXPECT_EQ(ReadFile(rig.Box() + "/pager.ini"), "30\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, SignalEnd, ::testing::Values(SIGTERM, SIGINT),
-                         [](const auto& info) { return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT"); });
+INSTANTIATE_TEST_SUITE_P(Signals, SignalEnd, ::testing::Values(SIGTERM, SIGINT), [](const auto& info) {
+    return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT");
+});
 
 } // namespace
