@@ -56,6 +56,7 @@ public:
     }
     int Port() const { return FPort; }
     bool Running() const { return FProcess != nullptr; }
+    pid_t Pid() const { return FProcess ? FProcess->Pid() : -1; }
 
     void Start() {
         FProcess = std::make_unique<TChildProcess>(std::vector<std::string>{
@@ -95,6 +96,8 @@ struct TBoxSettings {
     int TimeLimitSeconds = 2; // Edit1
     // Short distinct tones as prompts, so a call takes seconds; false: the spoken build prompts.
     bool ShortPrompts = true;
+    // Prompts of a millisecond each, so measurements see the box and not its prompts.
+    bool TinyPrompts = false;
     std::vector<std::string> Env; // extra environment of the box, "NAME=value"
 };
 
@@ -157,7 +160,9 @@ public:
                       fs::copy_options::overwrite_existing);
         for (int i = 0; i < 6; ++i) {
             const std::string name = std::string(PromptNames[i]) + ".wav";
-            if (s.ShortPrompts)
+            if (s.TinyPrompts)
+                WriteLineWave(Box() + "/" + name, TSamples(8, 0));
+            else if (s.ShortPrompts)
                 WriteLineWave(Box() + "/" + name, ShortPrompt(i));
             else
                 fs::copy_file(std::string(LUMISK_BINARY_DIR) + "/prompts/" + name, Box() + "/" + name,
@@ -177,10 +182,11 @@ public:
                                             std::to_string(RecorderFormat8k16Mono) + "\r\n");
         std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "TZ=UTC", "LC_ALL=C"};
         env.insert(env.end(), s.Env.begin(), s.Env.end());
+        const int from = Line->LineCount(TChildProcess::Out);
         BoxProcess = std::make_unique<TChildProcess>(
             std::vector<std::string>{Box() + "/lumisk", "--headless"}, Box(), env);
         // The box sends its initialisation string once its port is open.
-        if (Line->WaitLine(TChildProcess::Out, "^rx .* ATM1$") < 0)
+        if (Line->WaitLine(TChildProcess::Out, "^rx .* ATM1$", from) < 0)
             throw std::runtime_error("the box did not start: " + BoxProcess->AllText(TChildProcess::Err));
     }
 

@@ -103,6 +103,11 @@ public:
         std::lock_guard<std::mutex> guard(FLock);
         return index >= 0 && index < static_cast<int>(FLines[stream].size()) ? FLines[stream][index] : "";
     }
+    // When the line was read from the child (for measurements).
+    std::chrono::steady_clock::time_point LineTime(TStream stream, int index) {
+        std::lock_guard<std::mutex> guard(FLock);
+        return FTimes[stream].at(static_cast<size_t>(index));
+    }
     std::vector<std::string> Lines(TStream stream) {
         std::lock_guard<std::mutex> guard(FLock);
         return FLines[stream];
@@ -171,6 +176,7 @@ private:
                     size_t end;
                     while ((end = partial[s].find('\n')) != std::string::npos) {
                         FLines[s].push_back(partial[s].substr(0, end));
+                        FTimes[s].push_back(std::chrono::steady_clock::now());
                         partial[s].erase(0, end + 1);
                     }
                 }
@@ -191,5 +197,6 @@ private:
     std::mutex FLock;
     std::condition_variable FChanged;
     std::vector<std::string> FLines[2];
+    std::vector<std::chrono::steady_clock::time_point> FTimes[2];
     bool FEnded[2] = {false, false};
 };
