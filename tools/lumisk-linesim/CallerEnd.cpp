@@ -16,6 +16,8 @@ namespace {
 // Gaps in the box's playback shorter than this are not kept on the time line: a late wake-up
 // of the box's playback thread must never split a prompt.
 constexpr int64_t HeardGapSamples = LineRate / 4;
+// At most this much of a sound before the answer line is kept for the call.
+constexpr int64_t PrerollLimit = LineRate * 5;
 
 int OpenFifo(const std::string& path) {
     struct stat info {};
@@ -153,6 +155,10 @@ void TCallerEnd::HandlePlayback() {
             break;
         const auto now = TClock::now();
         std::lock_guard<std::mutex> guard(FLock);
+        // The sound going on when the answer line arrives belongs to the call: the answer may
+        // reach us through the pseudo-terminal a little later than the first prompt's bytes.
+        if (!FRecording && (!FSoundSeen || now - FLastSound > std::chrono::milliseconds(250)))
+            FPreroll.clear();
         FLastSound = now;
         FSoundSeen = true;
         if (FRecording) {
@@ -161,10 +167,22 @@ void TCallerEnd::HandlePlayback() {
                 1000000;
             if (due - static_cast<int64_t>(FHeard.size()) > HeardGapSamples)
                 FHeard.resize(static_cast<size_t>(due), 0);
-            // The card writes whole 16-bit samples; an odd count would only come from a stranger.
-            for (ssize_t i = 0; i + 1 < n; i += 2)
-                FHeard.push_back(static_cast<int16_t>(buf[i] | (buf[i + 1] << 8)));
-            FHeardSoundSamples += n / 2;
+        }
+        // A read may end inside a sample: its first byte waits for the next read.
+        for (ssize_t i = 0; i < n; ++i) {
+            if (!FHaveOddByte) {
+                FOddByte = buf[i];
+                FHaveOddByte = true;
+                continue;
+            }
+            FHaveOddByte = false;
+            const int16_t sample = static_cast<int16_t>(FOddByte | (buf[i] << 8));
+            if (FRecording) {
+                FHeard.push_back(sample);
+                ++FHeardSoundSamples;
+            } else if (FPreroll.size() < static_cast<size_t>(PrerollLimit)) {
+                FPreroll.push_back(sample);
+            }
         }
     }
     FChanged.notify_all();
@@ -175,9 +193,20 @@ void TCallerEnd::ModemLine(const std::string& line) {
         std::lock_guard<std::mutex> guard(FLock);
         if (!FBusy)
             return;
-        if (line == FAnswerLine)
+        if (line == FAnswerLine && !FAnswered) {
             FAnswered = true;
-        else if (line == FHangupLine && FAnswered)
+            // What the box plays is kept from here on (with what it has just begun to play).
+            const auto now = TClock::now();
+            FHeard.clear();
+            FHeardSoundSamples = 0;
+            if (FSoundSeen && now - FLastSound <= std::chrono::milliseconds(250)) {
+                FHeard.swap(FPreroll);
+                FHeardSoundSamples = static_cast<int64_t>(FHeard.size());
+            }
+            FPreroll.clear();
+            FHeardStart = now - std::chrono::microseconds(FHeardSoundSamples * 1000000 / LineRate);
+            FRecording = true;
+        } else if (line == FHangupLine && FAnswered)
             FHungUp = true;
         else
             return;
@@ -307,13 +336,6 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
     }
     if (failure.empty()) {
         answeredAt = TClock::now();
-        {
-            std::lock_guard<std::mutex> guard(FLock);
-            FRecording = true;
-            FHeardStart = answeredAt;
-            FHeard.clear();
-            FHeardSoundSamples = 0;
-        }
         Report("call answered " + ms(ringAt) + " ms");
         // A caller keys after the greeting; if the box stays silent, key anyway.
         if (!WaitPromptsOver(answeredAt, script.QuietMs, bound()))

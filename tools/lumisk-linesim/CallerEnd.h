@@ -93,6 +93,9 @@ private:
     bool FRecording = false;
     TClock::time_point FHeardStart;
     TSamples FHeard;
+    TSamples FPreroll; // the sound going on while no call records
+    bool FHaveOddByte = false;
+    uint8_t FOddByte = 0;
     int64_t FHeardSoundSamples = 0;
     std::thread FThread;
 };
