@@ -5,6 +5,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     result.ConfigPath = exeFolder + "/lumisk.conf";
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
+        if (argument == "--headless") {
+            result.Headless = true;
+            continue;
+        }
         if (argument == "--config") {
             if (i + 1 >= arguments.size()) {
                 result.Error = "--config needs a file name";

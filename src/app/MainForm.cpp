@@ -109,6 +109,8 @@ void TMainForm::BuildComponents() {
     ComPort->SetStoredProps(TStoredProps{spBasic});
     ComPort->SetTriggersOnRxChar(true);
     ComPort->OnRxChar = [this](TComponent*, int count) { ComPortRxChar(count); };
+    ftp = std::make_unique<TIdFTP>();
+    ftp->SetName("ftp");
     PhoneToneDecoder1.SetName("PhoneToneDecoder1");
     MediaPlayer1.SetName("MediaPlayer1");
 }
@@ -229,6 +231,11 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         RunHandler([this] { FormClose(); });
     }
     event->accept();
+}
+
+void TMainForm::ReportEvent(const std::string& event) {
+    if (OnCallEvent)
+        OnCallEvent(event);
 }
 
 std::string TMainForm::PagerIniPath() const {

@@ -11,11 +11,13 @@
 #include "audio/SoundCaptureStream.h"
 #include "audio/Wave.h"
 #include "decoder/PhoneToneDecoder.h"
+#include "net/IdFTP.h"
 #include "serial/ComPort.h"
 
 #include <QPalette>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -96,6 +98,7 @@ public:
     std::unique_ptr<TWaveFileStream> RecordFile; // only while recording
     std::unique_ptr<TSoundCaptureStream> DecoderCapture;
     TPhoneToneDecoder PhoneToneDecoder1;
+    std::unique_ptr<TIdFTP> ftp; // the upload client
     TMediaPlayer MediaPlayer1;
     TSaveDialog SaveDialog;
     TTimer Timer2; // recording time limit
@@ -110,6 +113,12 @@ public:
     int SavedRecorderDevice = 0;
     int SavedRecorderFormat = 11;
     const char* const ChannelNames[2] = {"Mono", "Stereo"};
+
+    // One line per event of a call that a supervisor of an unattended box wants to see
+    // ("answered", "number 12345", "recording FILE", "upload done PATH ...", "upload failed
+    // ERROR", "hangup"); called only when set.
+    std::function<void(const std::string& event)> OnCallEvent;
+    void ReportEvent(const std::string& event);
 
     // --- Configuration -----------------------------------------------------------------------
     const std::string& ExeFolder() const { return FExeFolder; }
@@ -130,7 +139,8 @@ public:
     void AnswerCall();
     void PhoneToneDecoder1DTMF(int key, int64_t position);
     void Timer3Timer();
-    // The end of a call: stops the recording; the upload and hang-up follow it here.
+    // The end of a call: stops the recording, stores it in the caller's mailbox on the upload
+    // server, plays the closing prompt and hangs up.
     void Timer2Timer();
     void Edit1Exit();
     // The decoder's capture: rebuilt when its device list changes; each data-ready notification

@@ -40,6 +40,7 @@ void TMainForm::ComPortRxChar(int count) {
 
 void TMainForm::AnswerCall() {
     SendLine(Text(Edit3));
+    ReportEvent("answered");
     RxText.clear();
     PlayPrompt("welcome.wav");
     PlayPrompt("enter.wav");
@@ -68,6 +69,7 @@ void TMainForm::Timer3Timer() {
     CallStamp = FormatCallStamp(FClock->Now());
     setWindowTitle(QText("ID: " + MailboxNumber));
     ListBox1->addItem(QText(MailboxNumber));
+    ReportEvent("number " + MailboxNumber);
     Label7->clear();
     Label7->adjustSize();
     Timer2.SetEnabled(true);
@@ -75,16 +77,6 @@ void TMainForm::Timer3Timer() {
     PlayPrompt("beep.wav");
     if (CheckBox1->isChecked())
         StartButtonClick();
-}
-
-void TMainForm::Timer2Timer() {
-    Timer2.SetEnabled(false);
-    StopButtonClick();
-    // The upload of the recording into the caller's mailbox goes here, before the closing
-    // prompt and the hang-up.
-    PlayPrompt("thank.wav");
-    RxText.clear();
-    SendLine(Text(Edit4));
 }
 
 void TMainForm::Edit1Exit() {

@@ -65,6 +65,7 @@ void TMainForm::StartButtonClick() {
                                         reinterpret_cast<const void*>(&TMainForm::RecorderDataReadyTag));
         RecorderCapture->FormatIndex = index;
         RecorderCapture->StartCapture();
+        ReportEvent("recording " + FileNameEdit->text().toLocal8Bit().toStdString());
     } catch (const std::exception&) {
         StopButtonClick();
         throw;

@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/ExecutableFolder.h"
+#include "app/Headless.h"
 #include "app/MainForm.h"
 #include "app/QtMainThread.h"
 #include "app/WindowLook.h"
@@ -8,8 +9,22 @@
 #include <QApplication>
 #include <clocale>
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char** argv) {
+    TMainFormOptions options;
+    options.ExeFolder = ExecutableFolder();
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    TCommandLine commandLine = ParseCommandLine(arguments, options.ExeFolder);
+    if (!commandLine.Error.empty()) {
+        std::fprintf(stderr, "lumisk: %s\nusage: lumisk [--config PATH] [--headless]\n",
+                     commandLine.Error.c_str());
+        return 2;
+    }
+    const bool headless = commandLine.Headless;
+    if (headless)
+        PrepareHeadless();
+
     QApplication app(argc, argv);
     // Time stamps follow the operator's locale (Qt sets it too; say so explicitly).
     std::setlocale(LC_ALL, "");
@@ -17,26 +32,40 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName("Lumisk");
     UseClassicStyle(app);
     InstallMainThreadPump(app);
-    InstallMessageBoxErrorDisplay();
+    if (headless)
+        InstallStderrErrorDisplay();
+    else
+        InstallMessageBoxErrorDisplay();
 
-    TMainFormOptions options;
-    options.ExeFolder = ExecutableFolder();
-    std::vector<std::string> arguments(argv + 1, argv + argc);
-    TCommandLine commandLine = ParseCommandLine(arguments, options.ExeFolder);
-    if (!commandLine.Error.empty()) {
-        std::fprintf(stderr, "lumisk: %s\nusage: lumisk [--config PATH]\n", commandLine.Error.c_str());
-        return 2;
-    }
     options.Conf.LoadFromFile(commandLine.ConfigPath, commandLine.ConfigGiven);
     if (!options.Conf.Problems.empty()) {
         std::string text;
-        for (const std::string& problem : options.Conf.Problems)
+        for (const std::string& problem : options.Conf.Problems) {
+            if (headless)
+                ShowMessageText(problem);
             text += (text.empty() ? "" : "\n") + problem;
-        ShowMessageText(text);
+        }
+        if (!headless)
+            ShowMessageText(text);
     }
 
     options.Conf.ExportSoundSettings();
     TMainForm form(std::move(options));
+    std::unique_ptr<TQuitSignals> quitSignals;
+    if (headless) {
+        form.OnCallEvent = WriteEventLine;
+        // The window's own close path: recording stopped, pager.ini written.
+        quitSignals = std::make_unique<TQuitSignals>([&form](int) {
+            form.close();
+            QApplication::quit();
+        });
+    }
+    // Off screen when headless: showing starts the decoder's capture all the same.
     form.show();
-    return app.exec();
+    if (headless)
+        WriteEventLine("ready");
+    const int status = app.exec();
+    if (headless)
+        WriteEventLine("stopped");
+    return status;
 }

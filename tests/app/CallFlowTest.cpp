@@ -3,9 +3,11 @@
 #include "app/AppTestSupport.h"
 #include "app/CallStamp.h"
 #include "app/LineSim.h"
+#include "app/MailboxUpload.h"
 #include "app/MainForm.h"
 #include "audio/Wave.h"
 #include "decoder/DtmfSignal.h"
+#include "net/FtpServerFixture.h"
 #include "serial/ui/ComSetupForm.h"
 
 #include <QCheckBox>
@@ -47,11 +49,18 @@ protected:
         ASSERT_FALSE(Line.Path.empty());
     }
 
-    std::unique_ptr<TMainForm> MakeForm(const std::string& port) {
+    // uploadPort: a server on 127.0.0.1 with the accounts mbox1..mbox6; 0 for none.
+    std::unique_ptr<TMainForm> MakeForm(const std::string& port, int uploadPort = 0) {
         TMainFormOptions options;
         options.ExeFolder = Folder.Path;
         options.Clock = &Clock;
         options.Conf.ModemPort = port;
+        if (uploadPort) {
+            options.Conf.UploadHost = "127.0.0.1";
+            options.Conf.UploadPort = uploadPort;
+            for (size_t i = 0; i < 6; ++i)
+                options.Conf.UploadAccounts[i] = TestFtpServer::Accounts()[i];
+        }
         return std::make_unique<TMainForm>(std::move(options));
     }
 
@@ -124,7 +133,8 @@ TEST_F(CallFlow, KeysFromTheSoundCardBecomeTheMailboxNumberAndTheMessageIsRecord
     caller.AppendSilence(2000);
     WriteWave(Folder.File("caller.wav"), caller.ToPcm());
 
-    auto form = MakeForm(Line.Path);
+    TestFtpServer server(TestFtpServer::PyFtpdLib, Folder.File("ftp"), {"123"});
+    auto form = MakeForm(Line.Path, server.Port());
     form->CheckBox1->setChecked(true);
     ASSERT_TRUE(Line.WaitReceived("ATM1"));
     Line.Command("ring");
@@ -149,7 +159,8 @@ TEST_F(CallFlow, KeysFromTheSoundCardBecomeTheMailboxNumberAndTheMessageIsRecord
     ASSERT_TRUE(form->Recording());
     ASSERT_TRUE(Line.WaitFor([&] { return form->SizeLabel->text() != "0 byte"; }));
 
-    // The time limit (6 s until the field is left) ends the call: stop, closing prompt, hang-up.
+    // The time limit (6 s until the field is left) ends the call: stop, upload into the
+    // mailbox, closing prompt, hang-up.
     Clock.Advance(5999);
     EXPECT_TRUE(form->Recording());
     Clock.Advance(1);
@@ -159,6 +170,7 @@ TEST_F(CallFlow, KeysFromTheSoundCardBecomeTheMailboxNumberAndTheMessageIsRecord
     std::string wave = ReadFile(recording);
     ASSERT_GT(wave.size(), 46u);
     EXPECT_EQ(wave.substr(0, 4), "RIFF");
+    EXPECT_EQ(ReadFile(server.FilePath("mbox1", RemoteFileName("123", form->CallStamp))), wave);
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 }
 

@@ -8,11 +8,25 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
-TLineSimulator::TLineSimulator(FILE* out) : FOut(out) {}
+TLineSimulator::TLineSimulator(FILE* out) : FOut(out) {
+    FQuitEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FQuitEvent < 0)
+        throw std::runtime_error("cannot make an eventfd");
+}
+
+TLineSimulator::~TLineSimulator() {
+    close(FQuitEvent);
+}
+
+void TLineSimulator::RequestQuit() {
+    const uint64_t one = 1;
+    (void)!write(FQuitEvent, &one, sizeof one);
+}
 
 void TLineSimulator::AddCommand(const std::string& name, const std::string& help, TCommand command) {
     FCommands[name] = {help, std::move(command)};
@@ -116,12 +130,15 @@ void TLineSimulator::Run(const std::string& controlFifo) {
         if (stat(controlFifo.c_str(), &st) != 0 && mkfifo(controlFifo.c_str(), 0600) != 0)
             throw std::runtime_error("cannot create " + controlFifo);
     }
-    const int control = OpenControl(controlFifo);
+    int control = OpenControl(controlFifo);
     if (control < 0)
         throw std::runtime_error("cannot open " + controlFifo);
     std::string pending;
     for (;;) {
-        std::vector<pollfd> fds{{control, POLLIN, 0}};
+        uint64_t quit = 0;
+        if (read(FQuitEvent, &quit, sizeof quit) == sizeof quit && quit)
+            return;
+        std::vector<pollfd> fds{{control, POLLIN, 0}, {FQuitEvent, POLLIN, 0}};
         for (auto& source : FSources)
             fds.push_back({source.first(), POLLIN, 0});
         if (poll(fds.data(), fds.size(), -1) < 0) {
@@ -129,12 +146,16 @@ void TLineSimulator::Run(const std::string& controlFifo) {
                 continue;
             throw std::runtime_error("poll failed");
         }
-        for (size_t i = 1; i < fds.size(); ++i)
+        for (size_t i = 2; i < fds.size(); ++i)
             if (fds[i].fd >= 0 && fds[i].revents)
-                FSources[i - 1].second();
-        if (fds[0].revents) {
+                FSources[i - 2].second();
+        if (control >= 0 && fds[0].revents) {
             char buf[1024];
             const ssize_t n = read(control, buf, sizeof buf);
+            if (n <= 0 && KeepRunningAfterInput) {
+                control = -1; // a negative descriptor is left out of poll
+                continue;
+            }
             if (n <= 0)
                 return; // the end of stdin ends the simulator
             pending.append(buf, static_cast<size_t>(n));

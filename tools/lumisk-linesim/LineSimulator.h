@@ -1,6 +1,6 @@
 // The line simulator's command loop: reads commands, one a line, from its control channel
 // (stdin or a FIFO) and reports on stdout. The modem end registers its commands here; other
-// parts of the simulator (the caller's audio) add their own commands and descriptors.
+// parts of the simulator (the caller's end) add their own commands and descriptors.
 #pragma once
 
 #include <cstdio>
@@ -18,6 +18,9 @@ public:
     using TCommand = std::function<std::string(const std::string& args)>;
 
     explicit TLineSimulator(FILE* out = stdout);
+    ~TLineSimulator();
+    TLineSimulator(const TLineSimulator&) = delete;
+    TLineSimulator& operator=(const TLineSimulator&) = delete;
 
     void AddCommand(const std::string& name, const std::string& help, TCommand command);
     // Calls onReadable whenever fd (>= 0) has data; the callback asks for the fd anew each turn.
@@ -33,8 +36,13 @@ public:
     // FIFO channel is reopened at its end, so that one writer after another may use it.
     void Run(const std::string& controlFifo);
     std::string Help() const;
+    // Ends Run after the command or source being served; callable from any thread.
+    void RequestQuit();
+    // With a call given on the command line, the end of stdin does not end the simulator.
+    bool KeepRunningAfterInput = false;
 
 private:
+    int FQuitEvent = -1;
     FILE* FOut;
     std::map<std::string, std::pair<std::string, TCommand>> FCommands;
     std::vector<std::pair<std::function<int()>, std::function<void()>>> FSources;

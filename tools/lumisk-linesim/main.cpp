@@ -4,6 +4,7 @@
 // opens the slave as its serial port (Port set to the printed path, or to --link).
 //
 // Usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]
+//                       [--capture FIFO] [--playback FIFO] [--call SCRIPT]
 //
 // Output (stdout, one line each, flushed at once):
 //   pty <slave path>            first line: the device to open
@@ -21,9 +22,30 @@
 //   reply [TEXT]          answer AT lines with TEXT instead of "OK\r\n" (empty: no answer)
 //   drop                  close the modem end: the box's port sees its device go away
 //   quit                  end the simulator
+//   call SCRIPT           place a call (below); "ok call" comes at once, "call ..." lines follow
+//   abort                 end the call in progress
+//
+// The caller's end (with --capture, and --playback to hear the box):
+//   --capture FIFO        the box's simulated sound card reads the caller's audio from it
+//                         (the box's LUMISK_SIM_CAPTURE); created when missing
+//   --playback FIFO       the box's card plays into it (LUMISK_SIM_PLAYBACK); created when missing
+//   --call SCRIPT         place this call at once and end when it is over: status 0 when it went
+//                         through to the hang-up, 1 otherwise. stdin may then be closed.
+// A call SCRIPT is: KEYS [key=MS] [gap=MS] [quiet=MS] [limit=S] [answer=TEXT] [hangup=TEXT]
+//   [heard=FILE.wav] [wav FILE | say TEXT... | tone SECONDS | none]
+// KEYS are the touch-tone keys to press ("-" for none), each sounding key= ms (100) and followed
+// by gap= ms (100) of silence. The call sends RING, waits for the answer line (ATH1), waits until
+// the greeting is over (quiet= ms (700) without sound from the box), presses the keys, waits until
+// the box has asked for the message and beeped, then sends the message: a WAV file, text spoken
+// by espeak-ng (a tone where it is missing), or a 440 Hz tone (default: 3 s). It then waits for
+// the hang-up line (ATH0). Each wait is bounded by limit= seconds (60). heard= saves what the box
+// played from the answer on, as an 8 kHz 16-bit mono WAV file.
+// Report lines: "call ring", "call answered <ms> ms", "call keys <keys>", "call message <ms> ms",
+// then "call hangup <ms> ms after the answer, heard <ms> ms" or "call failed <why>, heard <ms> ms".
 //
 // --log FILE appends "<time stamp> <line>" for every received line.
 // --link PATH makes PATH a symbolic link to the slave (removed at the end).
+#include "CallerEnd.h"
 #include "LineSimulator.h"
 #include "ModemEnd.h"
 
@@ -37,14 +59,16 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n");
+                 "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
+                 "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT]\n");
     return 2;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string control, logPath, link;
+    std::string control, logPath, link, capture, playback, call;
+    bool haveCall = false;
     int splitGap = 50;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -56,7 +80,14 @@ int main(int argc, char** argv) {
             logPath = argv[++i];
         else if (arg == "--link")
             link = argv[++i];
-        else if (arg == "--split-gap")
+        else if (arg == "--capture")
+            capture = argv[++i];
+        else if (arg == "--playback")
+            playback = argv[++i];
+        else if (arg == "--call") {
+            call = argv[++i];
+            haveCall = true;
+        } else if (arg == "--split-gap")
             splitGap = std::atoi(argv[++i]);
         else
             return Usage();
@@ -64,6 +95,8 @@ int main(int argc, char** argv) {
     try {
         TModemEnd modem;
         TLineSimulator sim;
+        TCallerEnd caller(capture, playback);
+        int status = 0;
         FILE* log = logPath.empty() ? nullptr : std::fopen(logPath.c_str(), "a");
         if (!logPath.empty() && !log) {
             std::fprintf(stderr, "lumisk-linesim: cannot open %s: %s\n", logPath.c_str(),
@@ -77,8 +110,30 @@ int main(int argc, char** argv) {
                 std::fprintf(log, "%s %s\n", stamp.c_str(), EscapeText(line).c_str());
                 std::fflush(log);
             }
+            caller.ModemLine(line);
         };
         sim.AttachModem(modem, splitGap);
+        caller.OnReport = [&sim](const std::string& line) { sim.Emit(line); };
+        caller.OnRing = [&modem] { return modem.Send("RING\r\n"); };
+        if (caller.PlaybackFd() >= 0)
+            sim.AddSource([&caller] { return caller.PlaybackFd(); }, [&caller] { caller.HandlePlayback(); });
+        sim.AddCommand(
+            "call",
+            "call SCRIPT           place a call: KEYS [option=value ...] [wav FILE | say TEXT | tone S | "
+            "none]",
+            [&caller](const std::string& args) { return caller.StartCall(ParseCallScript(args)); });
+        sim.AddCommand("abort", "abort                 end the call in progress",
+                       [&caller](const std::string&) {
+                           caller.Abort();
+                           return std::string();
+                       });
+        if (haveCall) {
+            sim.KeepRunningAfterInput = true;
+            caller.OnCallEnded = [&sim, &status](bool completed) {
+                status = completed ? 0 : 1;
+                sim.RequestQuit();
+            };
+        }
         if (!link.empty()) {
             unlink(link.c_str());
             if (symlink(modem.SlavePath().c_str(), link.c_str()) != 0) {
@@ -88,11 +143,19 @@ int main(int argc, char** argv) {
             }
         }
         sim.Emit("pty " + modem.SlavePath());
-        sim.Run(control);
+        if (haveCall)
+            sim.Execute("call " + call);
+        if (haveCall && !caller.Busy())
+            status = 1; // the script was refused: the reason is on stdout
+        else
+            sim.Run(control);
+        caller.Abort();
         if (!link.empty())
             unlink(link.c_str());
         if (log)
             std::fclose(log);
+        if (status != 0)
+            return status;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lumisk-linesim: %s\n", e.what());
         return 1;

@@ -1,0 +1,244 @@
+// The whole box on real parts for end-to-end checks: a real FTP server on 127.0.0.1 (the
+// network tests' server script, pyftpdlib or pure-ftpd), the line simulator (pseudo-terminal
+// modem and caller), and "lumisk --headless" on the simulated sound card, each a child process
+// ended by its PID. Everything lives in a fresh folder of its own:
+//
+//   <folder>/box/      the box's executable folder and working folder: lumisk (a copy, so
+//                      pager.ini and recordings land here), lumisk.conf, pager.ini, prompts
+//   <folder>/ftp/      the server's account homes: ftp/<account>/<mailbox>/...
+//   <folder>/capture, <folder>/playback   the simulated card's FIFOs
+#pragma once
+
+#include "CallerAudio.h"
+#include "ChildProcess.h"
+
+#include <arpa/inet.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+
+namespace e2e {
+
+inline std::string ReadFile(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void WriteFile(const std::string& fileName, const std::string& contents) {
+    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+inline bool Accepts(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// tests/net/ftpserver.py on a given or free port; may be stopped and started again on the same
+// port, keeping its files.
+class TFtpServer {
+public:
+    enum TKind { PyFtpdLib, PureFtpd };
+
+    TFtpServer(TKind kind, const std::string& root, const std::string& folders, int port = 0)
+        : FKind(kind), FRoot(root), FFolders(folders), FPort(port) {
+        Start();
+    }
+    int Port() const { return FPort; }
+    bool Running() const { return FProcess != nullptr; }
+    pid_t Pid() const { return FProcess ? FProcess->Pid() : -1; }
+
+    void Start() {
+        FProcess = std::make_unique<TChildProcess>(std::vector<std::string>{
+            "/usr/bin/python3", std::string(LUMISK_SOURCE_DIR) + "/tests/net/ftpserver.py", "--kind",
+            FKind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd", "--root", FRoot, "--folders", FFolders, "--port",
+            std::to_string(FPort)});
+        const int line = FProcess->WaitLine(TChildProcess::Out, "^PORT [0-9]+");
+        if (line < 0)
+            throw std::runtime_error("FTP server did not start: " + FProcess->AllText(TChildProcess::Err));
+        FPort = std::stoi(FProcess->Line(TChildProcess::Out, line).substr(5));
+        // pure-ftpd listens a moment after it has named its port.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!Accepts(FPort)) {
+            if (std::chrono::steady_clock::now() > until)
+                throw std::runtime_error("FTP server does not accept connections");
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    void Stop() { FProcess.reset(); }
+    // Where an upload of account lands.
+    std::string FilePath(const std::string& account, const std::string& remoteName) const {
+        return FRoot + "/" + account + "/" + remoteName;
+    }
+
+private:
+    TKind FKind;
+    std::string FRoot, FFolders;
+    int FPort;
+    std::unique_ptr<TChildProcess> FProcess;
+};
+
+struct TBoxSettings {
+    int UploadPort = 21;
+    std::string Password = "mira318";
+    int TimeoutSeconds = 20;
+    bool Passive = false;
+    int TimeLimitSeconds = 2; // Edit1
+    // Short distinct tones as prompts, so a call takes seconds; false: the spoken build prompts.
+    bool ShortPrompts = true;
+    // Prompts of a millisecond each, so measurements see the box and not its prompts.
+    bool TinyPrompts = false;
+    std::vector<std::string> Env; // extra environment of the box, "NAME=value"
+};
+
+// The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
+// find each of them in what the box played.
+inline const char* const PromptNames[] = {"welcome", "enter", "message", "beep", "notfound", "thank"};
+
+inline TSamples ShortPrompt(int index) {
+    TSamples s;
+    AppendTone(s, 450 + 110 * index, index == 3 ? 150 : 250);
+    return s;
+}
+
+class TBoxRig {
+public:
+    explicit TBoxRig(const std::string& tag) {
+        std::string pattern = std::string(LUMISK_BINARY_DIR) + "/test-tmp";
+        std::filesystem::create_directories(pattern);
+        pattern += "/" + tag + "-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (!mkdtemp(buffer.data()))
+            throw std::runtime_error("mkdtemp failed");
+        Folder = buffer.data();
+        std::filesystem::create_directories(Box());
+        std::filesystem::create_directories(Folder + "/ftp");
+    }
+    ~TBoxRig() {
+        BoxProcess.reset();
+        Line.reset();
+        Server.reset();
+        if (!getenv("LUMISK_KEEP_E2E")) {
+            std::error_code ignored;
+            std::filesystem::remove_all(Folder, ignored);
+        }
+    }
+
+    std::string Box() const { return Folder + "/box"; }
+    std::string FtpRoot() const { return Folder + "/ftp"; }
+
+    void StartServer(TFtpServer::TKind kind, const std::string& folders) {
+        Server = std::make_unique<TFtpServer>(kind, FtpRoot(), folders);
+    }
+
+    // The line simulator; its first line names the modem's device.
+    void StartLine() {
+        Line = std::make_unique<TChildProcess>(
+            std::vector<std::string>{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
+                                     "--capture", Folder + "/capture", "--playback", Folder + "/playback"});
+        const int first = Line->WaitLine(TChildProcess::Out, "^pty ");
+        if (first < 0)
+            throw std::runtime_error("line simulator did not start: " + Line->AllText(TChildProcess::Err));
+        ModemDevice = Line->Line(TChildProcess::Out, first).substr(4);
+    }
+
+    // Writes the box's folder and starts it headless; returns once it waits for calls.
+    void StartBox(const TBoxSettings& s) {
+        namespace fs = std::filesystem;
+        fs::copy_file(std::string(LUMISK_BINARY_DIR) + "/src/app/lumisk", Box() + "/lumisk",
+                      fs::copy_options::overwrite_existing);
+        for (int i = 0; i < 6; ++i) {
+            const std::string name = std::string(PromptNames[i]) + ".wav";
+            if (s.TinyPrompts)
+                WriteLineWave(Box() + "/" + name, TSamples(8, 0));
+            else if (s.ShortPrompts)
+                WriteLineWave(Box() + "/" + name, ShortPrompt(i));
+            else
+                fs::copy_file(std::string(LUMISK_BINARY_DIR) + "/prompts/" + name, Box() + "/" + name,
+                              fs::copy_options::overwrite_existing);
+        }
+        std::ostringstream conf;
+        conf << "[modem]\nport = " << ModemDevice << "\n[upload]\nhost = 127.0.0.1\nport = " << s.UploadPort
+             << "\npassive = " << (s.Passive ? 1 : 0) << "\npassword = " << s.Password << "\n";
+        for (int i = 1; i <= 6; ++i)
+            conf << "account" << i << " = mbox" << i << "\n";
+        conf << "timeout = " << s.TimeoutSeconds << "\n[sound]\ndriver = sim\ncapture = " << Folder
+             << "/capture\nplayback = " << Folder << "/playback\n";
+        WriteFile(Box() + "/lumisk.conf", conf.str());
+        // Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
+        WriteFile(Box() + "/pager.ini", std::to_string(s.TimeLimitSeconds) +
+                                            "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
+                                            std::to_string(RecorderFormat8k16Mono) + "\r\n");
+        std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "TZ=UTC", "LC_ALL=C"};
+        env.insert(env.end(), s.Env.begin(), s.Env.end());
+        const int from = Line->LineCount(TChildProcess::Out);
+        BoxProcess = std::make_unique<TChildProcess>(
+            std::vector<std::string>{Box() + "/lumisk", "--headless"}, Box(), env);
+        // The box sends its initialisation string once its port is open.
+        if (Line->WaitLine(TChildProcess::Out, "^rx .* ATM1$", from) < 0)
+            throw std::runtime_error("the box did not start: " + BoxProcess->AllText(TChildProcess::Err));
+    }
+
+    // Places a call; returns the index of the simulator's line that ends it ("call hangup" or
+    // "call failed"), or -1.
+    int Call(const std::string& script, std::chrono::seconds bound = std::chrono::seconds(120)) {
+        const int from = Line->LineCount(TChildProcess::Out);
+        Line->Write("call " + script);
+        return Line->WaitLine(TChildProcess::Out, "^call (hangup|failed)", from, bound);
+    }
+    // Starts a call without waiting for its end; returns the line index to wait from.
+    int StartCall(const std::string& script) {
+        const int from = Line->LineCount(TChildProcess::Out);
+        Line->Write("call " + script);
+        return from;
+    }
+    int BoxEvent(const std::string& pattern, int from = 0,
+                 std::chrono::milliseconds bound = std::chrono::seconds(60)) {
+        return BoxProcess->WaitLine(TChildProcess::Out, pattern, from, bound);
+    }
+    int BoxError(const std::string& pattern, int from = 0,
+                 std::chrono::milliseconds bound = std::chrono::seconds(60)) {
+        return BoxProcess->WaitLine(TChildProcess::Err, pattern, from, bound);
+    }
+    // Lines the box sent to the modem, in order ("ATH1", "ATDD;", ...).
+    std::vector<std::string> ModemLines() {
+        std::vector<std::string> lines;
+        for (const std::string& l : Line->Lines(TChildProcess::Out))
+            if (l.rfind("rx ", 0) == 0)
+                lines.push_back(l.substr(l.find(' ', l.find(' ', 3) + 1) + 1));
+        return lines;
+    }
+
+    // Index of the recorder's format list entry for 8000 Hz 16-bit mono: the sim card offers
+    // rates ascending, each as 8-bit mono, 8-bit stereo, 16-bit mono, 16-bit stereo.
+    static constexpr int RecorderFormat8k16Mono = 2;
+
+    std::string Folder;
+    std::string ModemDevice;
+    std::unique_ptr<TFtpServer> Server;
+    std::unique_ptr<TChildProcess> Line;
+    std::unique_ptr<TChildProcess> BoxProcess;
+};
+
+// Whether needle occurs in hay as one unbroken run of samples; the position or -1.
+inline long FindSamples(const TSamples& hay, const TSamples& needle, size_t from = 0) {
+    if (needle.empty() || hay.size() < needle.size())
+        return -1;
+    for (size_t i = from; i + needle.size() <= hay.size(); ++i)
+        if (std::equal(needle.begin(), needle.end(), hay.begin() + static_cast<long>(i)))
+            return static_cast<long>(i);
+    return -1;
+}
+
+} // namespace e2e

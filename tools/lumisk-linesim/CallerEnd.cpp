@@ -1,0 +1,401 @@
+#include "CallerEnd.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Gaps in the box's playback shorter than this are not kept on the time line: a late wake-up
+// of the box's playback thread must never split a prompt.
+constexpr int64_t HeardGapSamples = LineRate / 4;
+// At most this much of a sound before the answer line is kept for the call.
+constexpr int64_t PrerollLimit = LineRate * 5;
+
+int OpenFifo(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        if (mkfifo(path.c_str(), 0600) != 0)
+            throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    } else if (!S_ISFIFO(info.st_mode)) {
+        throw std::runtime_error(path + " exists and is not a FIFO");
+    }
+    // Reading and writing: never blocks on open, never sees an end or a broken pipe.
+    const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    return fd;
+}
+
+int IntOption(const std::string& name, const std::string& value, int low, int high) {
+    size_t used = 0;
+    int n = 0;
+    try {
+        n = std::stoi(value, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != value.size() || value.empty() || n < low || n > high)
+        throw std::runtime_error(name + " wants a number from " + std::to_string(low) + " to " +
+                                 std::to_string(high));
+    return n;
+}
+
+} // namespace
+
+TCallScript ParseCallScript(const std::string& text) {
+    TCallScript script;
+    std::istringstream in(text);
+    if (!(in >> script.Keys))
+        throw std::runtime_error("call wants the keys first (\"-\" for none)");
+    if (script.Keys == "-")
+        script.Keys.clear();
+    TSamples probe;
+    for (char key : script.Keys)
+        AppendKey(probe, key, 0); // throws for a character that is not a key
+    std::string word;
+    while (in >> word) {
+        const size_t eq = word.find('=');
+        if (eq != std::string::npos) {
+            const std::string name = word.substr(0, eq), value = word.substr(eq + 1);
+            if (name == "key")
+                script.KeyMs = IntOption(name, value, 10, 5000);
+            else if (name == "gap")
+                script.GapMs = IntOption(name, value, 0, 20000);
+            else if (name == "quiet")
+                script.QuietMs = IntOption(name, value, 50, 20000);
+            else if (name == "limit")
+                script.StepSeconds = IntOption(name, value, 1, 3600);
+            else if (name == "answer")
+                script.AnswerLine = value;
+            else if (name == "hangup")
+                script.HangupLine = value;
+            else if (name == "heard")
+                script.HeardFile = value;
+            else
+                throw std::runtime_error("unknown call option " + name);
+            continue;
+        }
+        std::string rest;
+        std::getline(in, rest);
+        const size_t first = rest.find_first_not_of(' ');
+        rest = first == std::string::npos ? "" : rest.substr(first);
+        if (word == "none") {
+            script.MessageKind = TCallScript::None;
+        } else if (word == "wav" && !rest.empty()) {
+            script.MessageKind = TCallScript::Wave;
+        } else if (word == "say" && !rest.empty()) {
+            script.MessageKind = TCallScript::Say;
+        } else if (word == "tone") {
+            script.MessageKind = TCallScript::Tone;
+            IntOption("tone", rest, 1, 600);
+        } else {
+            throw std::runtime_error(
+                "the message is \"wav FILE\", \"say TEXT\", \"tone SECONDS\" or \"none\"");
+        }
+        script.MessageArg = rest;
+        break;
+    }
+    return script;
+}
+
+TCallerEnd::TCallerEnd(const std::string& capturePath, const std::string& playbackPath) {
+    FWakeWriter = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (FWakeWriter < 0)
+        throw std::runtime_error("cannot make an eventfd");
+    if (!capturePath.empty())
+        FCapture = OpenFifo(capturePath);
+    if (!playbackPath.empty())
+        FPlayback = OpenFifo(playbackPath);
+}
+
+TCallerEnd::~TCallerEnd() {
+    Abort();
+    if (FThread.joinable())
+        FThread.join();
+    for (int fd : {FCapture, FPlayback, FWakeWriter})
+        if (fd >= 0)
+            close(fd);
+}
+
+void TCallerEnd::Report(const std::string& line) {
+    if (OnReport)
+        OnReport(line);
+}
+
+bool TCallerEnd::Busy() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FBusy;
+}
+
+void TCallerEnd::Abort() {
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FBusy)
+            return;
+        FAbort = true;
+    }
+    FChanged.notify_all();
+    const uint64_t one = 1;
+    (void)!write(FWakeWriter, &one, sizeof one);
+}
+
+void TCallerEnd::HandlePlayback() {
+    uint8_t buf[8192];
+    for (;;) {
+        const ssize_t n = read(FPlayback, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        const auto now = TClock::now();
+        std::lock_guard<std::mutex> guard(FLock);
+        // The sound going on when the answer line arrives belongs to the call: the answer may
+        // reach us through the pseudo-terminal a little later than the first prompt's bytes.
+        if (!FRecording && (!FSoundSeen || now - FLastSound > std::chrono::milliseconds(250)))
+            FPreroll.clear();
+        FLastSound = now;
+        FSoundSeen = true;
+        if (FRecording) {
+            const int64_t due =
+                std::chrono::duration_cast<std::chrono::microseconds>(now - FHeardStart).count() * LineRate /
+                1000000;
+            if (due - static_cast<int64_t>(FHeard.size()) > HeardGapSamples)
+                FHeard.resize(static_cast<size_t>(due), 0);
+        }
+        // A read may end inside a sample: its first byte waits for the next read.
+        for (ssize_t i = 0; i < n; ++i) {
+            if (!FHaveOddByte) {
+                FOddByte = buf[i];
+                FHaveOddByte = true;
+                continue;
+            }
+            FHaveOddByte = false;
+            const int16_t sample = static_cast<int16_t>(FOddByte | (buf[i] << 8));
+            if (FRecording) {
+                FHeard.push_back(sample);
+                ++FHeardSoundSamples;
+            } else if (FPreroll.size() < static_cast<size_t>(PrerollLimit)) {
+                FPreroll.push_back(sample);
+            }
+        }
+    }
+    FChanged.notify_all();
+}
+
+void TCallerEnd::ModemLine(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FBusy)
+            return;
+        if (line == FAnswerLine && !FAnswered) {
+            FAnswered = true;
+            // What the box plays is kept from here on (with what it has just begun to play).
+            const auto now = TClock::now();
+            FHeard.clear();
+            FHeardSoundSamples = 0;
+            if (FSoundSeen && now - FLastSound <= std::chrono::milliseconds(250)) {
+                FHeard.swap(FPreroll);
+                FHeardSoundSamples = static_cast<int64_t>(FHeard.size());
+            }
+            FPreroll.clear();
+            FHeardStart = now - std::chrono::microseconds(FHeardSoundSamples * 1000000 / LineRate);
+            FRecording = true;
+        } else if (line == FHangupLine && FAnswered)
+            FHungUp = true;
+        else
+            return;
+    }
+    FChanged.notify_all();
+}
+
+std::string TCallerEnd::StartCall(const TCallScript& script) {
+    if (FCapture < 0)
+        throw std::runtime_error("no capture FIFO (--capture) for the caller's audio");
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FBusy)
+            throw std::runtime_error("a call is already going on");
+    }
+    TSamples message;
+    std::string kind;
+    switch (script.MessageKind) {
+    case TCallScript::None:
+        kind = "no message";
+        break;
+    case TCallScript::Wave:
+        message = ReadWaveAsLine(script.MessageArg);
+        kind = "wav";
+        break;
+    case TCallScript::Say:
+        if (SpeakText(script.MessageArg, message)) {
+            kind = "spoken";
+            break;
+        }
+        // No speech here: a tone as long as the text would take to say.
+        AppendTone(message, 440, std::clamp(static_cast<int>(script.MessageArg.size()) * 70, 1000, 30000));
+        kind = "tone (espeak-ng unavailable)";
+        break;
+    case TCallScript::Tone:
+        AppendTone(message, 440, std::stoi(script.MessageArg) * 1000);
+        kind = "tone";
+        break;
+    }
+    if (FThread.joinable())
+        FThread.join();
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FBusy = true;
+        FAbort = false;
+        FAnswered = FHungUp = false;
+        FAnswerLine = script.AnswerLine;
+        FHangupLine = script.HangupLine;
+    }
+    uint64_t drained;
+    (void)!read(FWakeWriter, &drained, sizeof drained);
+    const int ms = MillisecondsOf(message);
+    FThread = std::thread(&TCallerEnd::RunCall, this, script, std::move(message));
+    return (script.Keys.empty() ? "-" : script.Keys) + " message " + std::to_string(ms) + " ms " + kind;
+}
+
+bool TCallerEnd::WaitFor(const std::function<bool()>& done, TClock::time_point until) {
+    std::unique_lock<std::mutex> lock(FLock);
+    FChanged.wait_until(lock, until, [&] { return FAbort || done(); });
+    return !FAbort && done();
+}
+
+bool TCallerEnd::WaitPromptsOver(TClock::time_point since, int quietMs, TClock::time_point until,
+                                 bool endOnHangup) {
+    const auto quiet = std::chrono::milliseconds(quietMs);
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+        if (FAbort || (endOnHangup && FHungUp))
+            return false;
+        const auto now = TClock::now();
+        if (FSoundSeen && FLastSound > since && now - FLastSound >= quiet)
+            return true;
+        if (now >= until)
+            return false;
+        const auto next = FSoundSeen && FLastSound > since ? std::min(until, FLastSound + quiet) : until;
+        FChanged.wait_until(lock, next);
+    }
+}
+
+bool TCallerEnd::WriteCapture(const TSamples& samples, TClock::time_point until) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(samples.size() * 2);
+    for (int16_t s : samples) {
+        bytes.push_back(static_cast<uint8_t>(s & 0xFF));
+        bytes.push_back(static_cast<uint8_t>((s >> 8) & 0xFF));
+    }
+    size_t done = 0;
+    while (done < bytes.size()) {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            if (FAbort)
+                return false;
+        }
+        const ssize_t n = write(FCapture, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - TClock::now()).count();
+        if (left <= 0)
+            return false;
+        // The card reads at wall-clock pace: wait for room, or for an abort.
+        pollfd fds[2] = {{FCapture, POLLOUT, 0}, {FWakeWriter, POLLIN, 0}};
+        poll(fds, 2, static_cast<int>(std::min<int64_t>(left, 1000)));
+    }
+    return true;
+}
+
+void TCallerEnd::RunCall(TCallScript script, TSamples message) {
+    const auto bound = [&] { return TClock::now() + std::chrono::seconds(script.StepSeconds); };
+    const auto ms = [](TClock::time_point from) {
+        return std::to_string(
+            std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - from).count());
+    };
+    std::string failure;
+    const auto ringAt = TClock::now();
+    TClock::time_point answeredAt = ringAt;
+    if (!OnRing || !OnRing()) {
+        failure = "line dropped";
+    } else {
+        Report("call ring");
+        if (!WaitFor([this] { return FAnswered; }, bound()))
+            failure = "no answer";
+    }
+    if (failure.empty()) {
+        answeredAt = TClock::now();
+        Report("call answered " + ms(ringAt) + " ms");
+        // A caller keys after the greeting; if the box stays silent, key anyway.
+        if (!WaitPromptsOver(answeredAt, script.QuietMs, bound()))
+            Report("call no greeting heard");
+    }
+    if (failure.empty() && !script.Keys.empty()) {
+        TSamples keys;
+        for (char key : script.Keys) {
+            AppendKey(keys, key, script.KeyMs);
+            AppendSilence(keys, script.GapMs);
+        }
+        const auto keyedAt = TClock::now();
+        if (!WriteCapture(keys, bound()))
+            failure = "keys not taken by the sound card";
+        else
+            Report("call keys " + script.Keys);
+        // The box accepts the number a while after the last key, then asks for the message
+        // and beeps: speak after that.
+        if (failure.empty() && !WaitPromptsOver(keyedAt, script.QuietMs, bound()))
+            Report("call no prompt after the keys");
+    }
+    if (failure.empty() && !message.empty()) {
+        if (!WriteCapture(message, bound()))
+            failure = "message not taken by the sound card";
+        else
+            Report("call message " + std::to_string(MillisecondsOf(message)) + " ms");
+    }
+    if (failure.empty() && !WaitFor([this] { return FHungUp; }, bound()))
+        failure = "no hang-up";
+    if (failure.empty()) {
+        // The closing prompt has ended when the hang-up arrives; take in its last bytes.
+        WaitPromptsOver(TClock::time_point(), 300, TClock::now() + std::chrono::seconds(5), false);
+    }
+    TSamples heard;
+    int64_t soundSamples = 0;
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FAbort)
+            failure = "aborted"; // whatever wait it ended
+        FRecording = false;
+        heard.swap(FHeard);
+        soundSamples = FHeardSoundSamples;
+    }
+    if (!script.HeardFile.empty()) {
+        try {
+            WriteLineWave(script.HeardFile, heard);
+        } catch (const std::exception& e) {
+            Report(std::string("call heard-file-error ") + e.what());
+        }
+    }
+    const std::string heardText = "heard " + std::to_string(soundSamples * 1000 / LineRate) + " ms";
+    {
+        // Free before the last report: whoever reads it may place the next call at once.
+        std::lock_guard<std::mutex> guard(FLock);
+        FBusy = false;
+    }
+    if (failure.empty())
+        Report("call hangup " + ms(answeredAt) + " ms after the answer, " + heardText);
+    else
+        Report("call failed " + failure + ", " + heardText);
+    if (OnCallEnded)
+        OnCallEnded(failure.empty());
+}

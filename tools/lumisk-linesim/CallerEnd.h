@@ -1,0 +1,101 @@
+// The caller's end of the simulated telephone line: the audio that reaches the box's simulated
+// sound card and the audio the box plays back, joined to the modem end by a call script.
+//
+// Capture: a FIFO that the box's card reads as its capture source (LUMISK_SIM_CAPTURE). Audio is
+// written only while a call needs it; the card fills the rest with silence and reads at
+// wall-clock pace, so a whole key sequence or message may be written at once.
+// Playback: a FIFO the card writes what it plays into (LUMISK_SIM_PLAYBACK). It is always read
+// so the box never waits on it; during a call the sounds are kept on a time line (gaps longer
+// than a quarter second become silence) and may be saved as a WAV file.
+//
+// Both FIFOs are created when missing and held open for reading and writing, so either side may
+// come and go.
+#pragma once
+
+#include "CallerAudio.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// One scripted call, parsed from "KEYS [option=value ...] [wav FILE | say TEXT... | tone SECONDS]".
+struct TCallScript {
+    std::string Keys;     // "-" in the script for none
+    int KeyMs = 100;      // length of each key's tone
+    int GapMs = 100;      // silence after each key
+    int QuietMs = 700;    // the box's prompts are over after this long without sound
+    int StepSeconds = 60; // bound on every wait of the call
+    std::string AnswerLine = "ATH1";
+    std::string HangupLine = "ATH0";
+    std::string HeardFile; // where to save what the box played, if anywhere
+    enum { None, Wave, Say, Tone } MessageKind = Tone;
+    std::string MessageArg = "3"; // file, text or seconds
+};
+
+// Throws std::runtime_error with a readable reason for a malformed script.
+TCallScript ParseCallScript(const std::string& text);
+
+class TCallerEnd {
+public:
+    using TClock = std::chrono::steady_clock;
+
+    TCallerEnd(const std::string& capturePath, const std::string& playbackPath);
+    ~TCallerEnd();
+    TCallerEnd(const TCallerEnd&) = delete;
+    TCallerEnd& operator=(const TCallerEnd&) = delete;
+
+    // Report lines ("call ...") from the call's thread.
+    std::function<void(const std::string& line)> OnReport;
+    // Sends "RING" to the box; called from the call's thread. False when the line is dropped.
+    std::function<bool()> OnRing;
+    // Called once a call has ended, with whether it went through to the hang-up.
+    std::function<void(bool completed)> OnCallEnded;
+
+    int PlaybackFd() const { return FPlayback; }
+    // Reads what the box played (main loop).
+    void HandlePlayback();
+    // Every line the box sent to the modem (main loop).
+    void ModemLine(const std::string& line);
+
+    // Prepares the message and starts the call on its own thread; throws std::runtime_error when
+    // a call is still going on or the message cannot be made. Returns a short summary.
+    std::string StartCall(const TCallScript& script);
+    // Ends the call in progress (its thread reports "call failed aborted").
+    void Abort();
+    bool Busy();
+
+private:
+    void RunCall(TCallScript script, TSamples message);
+    bool WaitFor(const std::function<bool()>& done, TClock::time_point until);
+    // Waits until the box has played something after since and then been quiet for quietMs.
+    bool WaitPromptsOver(TClock::time_point since, int quietMs, TClock::time_point until,
+                         bool endOnHangup = true);
+    bool WriteCapture(const TSamples& samples, TClock::time_point until);
+    void Report(const std::string& line);
+
+    int FCapture = -1;
+    int FPlayback = -1;
+    int FWakeWriter = -1; // eventfd: an aborted call stops waiting to write
+
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    bool FAbort = false;
+    bool FBusy = false;
+    bool FAnswered = false;
+    bool FHungUp = false;
+    std::string FAnswerLine = "ATH1";
+    std::string FHangupLine = "ATH0";
+    bool FSoundSeen = false;
+    TClock::time_point FLastSound;
+    bool FRecording = false;
+    TClock::time_point FHeardStart;
+    TSamples FHeard;
+    TSamples FPreroll; // the sound going on while no call records
+    bool FHaveOddByte = false;
+    uint8_t FOddByte = 0;
+    int64_t FHeardSoundSamples = 0;
+    std::thread FThread;
+};
