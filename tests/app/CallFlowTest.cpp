@@ -96,7 +96,8 @@ TEST_F(CallFlow, RingInTwoPiecesAnswersAndLowerCaseRingDoesNot) {
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 
     Line.Command("send ring\\r\\n");
-    ASSERT_TRUE(Line.WaitFor([&] { return form->RxText.find("ring\r\n") != std::string::npos; }));
+    ASSERT_TRUE(Line.WaitFor([&] { return form->RxText.find("ring\r\n") != std::string::npos; }))
+        << "received text: [" << form->RxText << "], modem end: " << testing::PrintToString(Line.Lines());
     EXPECT_FALSE(Line.HasReceived("ATH1"));
 
     Line.Command("ring split");
