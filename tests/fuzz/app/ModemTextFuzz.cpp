@@ -56,7 +56,8 @@ struct TFuzzLine {
     // Writes one piece and serves the window until all of it was handed over.
     void Deliver(const uint8_t* data, size_t size) {
         // The port drops NUL bytes before the handler sees them.
-        const int64_t expected = Handed + static_cast<int64_t>(size - static_cast<size_t>(std::count(data, data + size, 0)));
+        const int64_t expected =
+            Handed + static_cast<int64_t>(size - static_cast<size_t>(std::count(data, data + size, 0)));
         for (size_t done = 0; done < size;) {
             const ssize_t n = write(Master, data + done, size - done);
             if (n <= 0)
