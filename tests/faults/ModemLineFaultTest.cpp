@@ -34,6 +34,7 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
     EXPECT_GT(wave.DataSize, 0);
     EXPECT_EQ(wave.DataStart + wave.DataSize, static_cast<int64_t>(ReadFile(recording).size()));
     ASSERT_EQ(Errors.Texts.size(), 1u);
+    EXPECT_EQ(Errors.Texts[0].rfind("WriteFile function failed", 0), 0u) << Errors.Texts[0];
     QTest::qWait(500);
     form->Timer2.SetEnabled(false);
     EXPECT_EQ(Errors.Texts.size(), 1u);
