@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 
 std::string TMainForm::FormatLine(const TSoundCaptureFormat& format) const {
     const char* channels =
@@ -83,8 +84,22 @@ void TMainForm::RecorderDataReady() {
     if (!RecordFile || !RecorderCapture)
         return;
     const int32_t ready = RecorderCapture->GetReadyBytes();
-    if (ready > 0)
-        RecordFile->CopyFrom(*RecorderCapture, ready);
+    if (ready > 0) {
+        try {
+            RecordFile->CopyFrom(*RecorderCapture, ready);
+        } catch (const std::exception&) {
+            // A full disk: the message so far is kept in a completed file, and the error is
+            // shown once rather than at every notification. The capture is stopped after this
+            // handler: its notification thread waits for it.
+            RecordFile.reset();
+            SetRecorderControls(false);
+            QTimer::singleShot(0, this, [this] {
+                if (!RecordFile && RecorderCapture)
+                    RecorderCapture->StopCapture();
+            });
+            throw;
+        }
+    }
     SizeLabel->setText(QString::fromStdString(Format("%d byte", RecordFile->GetDataSize())));
     SizeLabel->adjustSize();
 }

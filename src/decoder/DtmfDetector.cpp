@@ -157,6 +157,7 @@ void TDtmfDetector::Reset() {
     FFrameCount = 0;
     FHistory.fill(TFrame{});
     FInPress = false;
+    FPreviousPressEnd = -1;
 }
 
 void TDtmfDetector::Process(const std::int16_t* samples, std::size_t count, std::vector<TDtmfKey>& keys) {
@@ -320,6 +321,7 @@ void TDtmfDetector::ContinuePress(const TFrame& frame, std::vector<TDtmfKey>& ke
                 if (!FJudged)
                     JudgePress(keys);
                 FInPress = false;
+                FPreviousPressEnd = FLastFrame;
             }
         }
     }
@@ -337,7 +339,7 @@ void TDtmfDetector::JudgePress(std::vector<TDtmfKey>& keys) {
     // The tone's edges lie where its amplitude crosses half the press's peak.
     const float half = 0.5f * FPeak;
     const std::int64_t now = FFrameCount;
-    const std::int64_t earliest = std::max<std::int64_t>(0, now - HistoryLength + 1);
+    const std::int64_t earliest = std::max<std::int64_t>({0, now - HistoryLength + 1, FPreviousPressEnd + 1});
     auto env = [this](std::int64_t i) { return Envelope(History(i)); };
 
     std::int64_t i = std::max(FFirstFrame, earliest);

@@ -103,6 +103,9 @@ private:
     int FCol = -1;
     std::int64_t FFirstFrame = 0;
     std::int64_t FLastFrame = 0;
+    // Last frame of the press before this one (-1: none). A press's onset is never looked for
+    // before it, so a key never starts before the key reported ahead of it.
+    std::int64_t FPreviousPressEnd = -1;
     int FMissRun = 0;
     int FValidCount = 0;
     float FPeak = 0;

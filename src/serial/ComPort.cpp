@@ -189,6 +189,7 @@ void TCustomComPort::OpenPort() {
     if (!OpenDevice())
         return;
     FConnected = true;
+    FDeviceLost = false;
     FRxQueue.Clear();
     FSoftEvents = 0;
     {
@@ -254,8 +255,16 @@ void TCustomComPort::BeginSettingsUpdate() {
 void TCustomComPort::EndSettingsUpdate() {
     if (FUpdateCount <= 0)
         return;
-    if (--FUpdateCount == 0)
-        ApplyAllSettings();
+    if (--FUpdateCount > 0)
+        return;
+    if (FDeviceLost && !Loading()) {
+        // Settings cannot reach a device that is gone: open it anew, which applies them all (a
+        // failed attempt leaves the port closed and the next one tries again).
+        ClosePort();
+        OpenPort();
+        return;
+    }
+    ApplyAllSettings();
 }
 
 void TCustomComPort::ApplyAllSettings() {
@@ -355,6 +364,7 @@ TComErrors TCustomComPort::SampleLineErrors() {
 void TCustomComPort::MarkDeviceLost() {
     std::lock_guard<std::mutex> guard(FErrorLock);
     FLineErrors |= TComErrors{erIO}.Bits();
+    FDeviceLost = true;
 }
 
 TComErrors TCustomComPort::TakeLineErrors() {

@@ -6,6 +6,8 @@
 // character is noticed; OnRxChar's Count is what that queue and the tty hold. A device that
 // goes away while open (a USB modem unplugged, the far end of a pseudo-terminal closed) is
 // reported once, as erIO through OnError, after which the event thread only waits for the close.
+// Applying the settings as a whole (EndSettingsUpdate: the setup dialog's OK) then re-opens the
+// device, so an operator brings a re-plugged modem back without restarting the program.
 #pragma once
 
 #include "serial/ComError.h"
@@ -103,6 +105,8 @@ public:
     uint32_t CodePage() const { return FCodePage; }
     void SetCodePage(uint32_t value) { FCodePage = value; }
     bool Connected() const { return FConnected; }
+    // The open device went away (see above); cleared when the port opens again.
+    bool DeviceLost() const { return FDeviceLost; }
     void SetConnected(bool value);
     TThreadPriority ThreadPriority() const { return FThreadPriority; }
     void SetThreadPriority(TThreadPriority value) { FThreadPriority = value; }
@@ -222,6 +226,7 @@ private:
 
     std::atomic<int> FHandle{-1};
     std::atomic<bool> FConnected{false};
+    std::atomic<bool> FDeviceLost{false};
     bool FStreamedConnected = false;
     bool FThreadCreated = false;
     TComThread* FEventThread = nullptr;

@@ -1,0 +1,205 @@
+// Pieces of the fault tests: a window on the simulated card with silent-but-marked prompts, a
+// modem line whose far end can be pulled and put back at the same path, and the process's CPU
+// time to tell waiting from spinning.
+#pragma once
+
+#include "app/AppTestSupport.h"
+#include "app/MainForm.h"
+#include "audio/Wave.h"
+
+#include <QLineEdit>
+#include <QTest>
+#include <cstdint>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+inline void WriteWave(const std::string& fileName, const std::vector<int16_t>& samples) {
+    TWaveFileStream wave(fileName, fmCreate);
+    wave.AssignPcmFormat(8000, 16, 1);
+    wave.OpenWave(true);
+    if (!samples.empty())
+        wave.WriteBuffer(samples.data(), static_cast<int32_t>(samples.size() * 2));
+}
+
+// A wave file read back as the box's next reader would: its data chunk, all of it.
+struct TReadBack {
+    bool Opened = false;
+    int32_t DataSize = -1;
+    int64_t DataStart = 0;
+    int BitsPerSample = 0;
+    std::string Data;
+};
+
+inline TReadBack ReadWave(const std::string& fileName) {
+    TReadBack result;
+    try {
+        TWaveFileStream wave(fileName, fmOpenRead);
+        wave.OpenWave(false);
+        result.Opened = true;
+        result.DataSize = wave.GetDataSize();
+        result.DataStart = wave.DataStart();
+        if (const WAVEFORMATEX* format = wave.GetWaveFormat())
+            result.BitsPerSample = format->wBitsPerSample;
+        result.Data.resize(static_cast<size_t>(std::max(result.DataSize, 0)));
+        if (result.DataSize > 0)
+            wave.ReadBuffer(result.Data.data(), result.DataSize);
+    } catch (const Exception&) {
+    }
+    return result;
+}
+
+// User and system time of the whole process, in milliseconds.
+inline int64_t ProcessCpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+// The modem end of a pseudo-terminal, reached by the window through a link that stays put: the
+// line can be pulled (the window's device goes away) and a new one put in its place.
+class TPluggableModem {
+public:
+    explicit TPluggableModem(std::string link) : Link(std::move(link)) { Plug(); }
+    ~TPluggableModem() {
+        Pull();
+        unlink(Link.c_str());
+    }
+    TPluggableModem(const TPluggableModem&) = delete;
+    TPluggableModem& operator=(const TPluggableModem&) = delete;
+
+    // Closes both ends this side holds: the window's open slave sees a hang-up.
+    void Pull() {
+        if (FMaster >= 0)
+            close(FMaster);
+        if (FSlave >= 0)
+            close(FSlave);
+        FMaster = FSlave = -1;
+    }
+    // A new pseudo-terminal behind the same link.
+    void Plug() {
+        Pull();
+        char name[256] = {};
+        if (openpty(&FMaster, &FSlave, name, nullptr, nullptr) != 0)
+            return;
+        termios raw{};
+        tcgetattr(FSlave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(FSlave, TCSANOW, &raw);
+        unlink(Link.c_str());
+        if (symlink(name, Link.c_str()) != 0)
+            Pull();
+        Received.clear();
+    }
+    bool Plugged() const { return FMaster >= 0; }
+    void Send(const std::string& text) { (void)!write(FMaster, text.data(), text.size()); }
+
+    // Serves the window's event loop until the window sent text (or the bound passes).
+    bool WaitReceived(const std::string& text, int timeoutMs = 30000) {
+        return QTest::qWaitFor(
+            [&] {
+                Drain();
+                return Received.find(text) != std::string::npos;
+            },
+            timeoutMs);
+    }
+    // How often text occurs in what the window sent so far.
+    int Count(const std::string& text) {
+        Drain();
+        int n = 0;
+        for (size_t at = Received.find(text); at != std::string::npos; at = Received.find(text, at + 1))
+            ++n;
+        return n;
+    }
+
+    const std::string Link;
+    std::string Received;
+
+private:
+    void Drain() {
+        if (FMaster < 0)
+            return;
+        char buffer[4096];
+        pollfd p{FMaster, POLLIN, 0};
+        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+            const ssize_t n = read(FMaster, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            Received.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    int FMaster = -1;
+    int FSlave = -1;
+};
+
+// Each prompt is a short run of one sample value, so the played output shows which were played.
+inline const std::vector<std::pair<std::string, int16_t>>& PromptMarks() {
+    static const std::vector<std::pair<std::string, int16_t>> marks = {
+        {"welcome.wav", 1000}, {"enter.wav", 2000},    {"message.wav", 3000},
+        {"beep.wav", 4000},    {"notfound.wav", 5000}, {"thank.wav", 6000}};
+    return marks;
+}
+
+// A window on the simulated devices in a folder of its own, with a clock the test moves.
+class FaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestApp();
+        for (const auto& [name, value] : PromptMarks())
+            WriteWave(Folder.File(name), std::vector<int16_t>(400, value)); // 50 ms
+        ASSERT_EQ(chdir(Folder.Path.c_str()), 0); // prompts are found in the current folder
+        setenv("LUMISK_SIM_PLAYBACK", Folder.File("played.raw").c_str(), 1);
+        setenv("LUMISK_SIM_CAPTURE", Folder.File("caller.wav").c_str(), 1);
+        WriteWave(Folder.File("caller.wav"), {});
+    }
+
+    std::unique_ptr<TMainForm> MakeForm(const std::string& port) {
+        TMainFormOptions options;
+        options.ExeFolder = Folder.Path;
+        options.Clock = &Clock;
+        options.Conf.ModemPort = port;
+        return std::make_unique<TMainForm>(std::move(options));
+    }
+
+    // The prompts heard so far, in order.
+    std::vector<std::string> Played() {
+        const std::string raw = ReadFile(Folder.File("played.raw"));
+        std::vector<std::string> names;
+        int16_t last = 0;
+        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+            const int16_t v = static_cast<int16_t>(uint8_t(raw[i]) | uint8_t(raw[i + 1]) << 8);
+            if (v == last)
+                continue;
+            last = v;
+            for (const auto& [name, value] : PromptMarks())
+                if (v == value)
+                    names.push_back(name);
+        }
+        return names;
+    }
+
+    // Answers a "RING", keys the mailbox number and lets the inter-digit time-out pass: the
+    // message is being recorded into the returned file.
+    std::string StartRecordedCall(TMainForm& form, TPluggableModem& modem, const std::string& number) {
+        const int answers = modem.Count("ATH1\r");
+        modem.Send("RING\r\n");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return modem.Count("ATH1\r") > answers; }, 30000));
+        for (char key : number)
+            form.PhoneToneDecoder1DTMF(key, 0); // as the decoder reports a key
+        Clock.Advance(4000);
+        EXPECT_TRUE(form.Recording());
+        return form.FileNameEdit->text().toStdString();
+    }
+
+    TTempFolder Folder{"faults"};
+    TManualClock Clock;
+    TShownErrors Errors;
+};

@@ -1,0 +1,53 @@
+// The modem line pulled in the middle of a recorded call and put back.
+#include "FaultSupport.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopenedByTheSettings) {
+    TPluggableModem modem(Folder.File("modem"));
+    ASSERT_TRUE(modem.Plugged());
+    auto form = MakeForm(modem.Link);
+    ASSERT_TRUE(modem.WaitReceived("ATM1\r"));
+    form->CheckBox1->setChecked(true);
+    const std::string recording = StartRecordedCall(*form, modem, "42");
+    ASSERT_TRUE(modem.WaitReceived("ATDD;\r"));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return form->RecordFile && form->RecordFile->GetDataSize() > 0; }, 30000));
+
+    modem.Pull();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->ComPort->DeviceLost(); }, 30000));
+    // With the line gone the box waits: two seconds of its event loop (the recording still
+    // running) cost a small part of the CPU time one spinning thread would take.
+    const int64_t before = ProcessCpuMs();
+    QTest::qWait(2000);
+    EXPECT_LT(ProcessCpuMs() - before, 1000);
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+    EXPECT_TRUE(form->Recording()); // the caller's message is still being kept
+
+    // The time limit ends the call: the recording is complete; the hang-up cannot reach the
+    // modem, and that is the one error the operator sees.
+    Clock.Advance(6000);
+    EXPECT_FALSE(form->Recording());
+    const TReadBack wave = ReadWave(recording);
+    ASSERT_TRUE(wave.Opened);
+    EXPECT_GT(wave.DataSize, 0);
+    EXPECT_EQ(wave.DataStart + wave.DataSize, static_cast<int64_t>(ReadFile(recording).size()));
+    ASSERT_EQ(Errors.Texts.size(), 1u);
+    EXPECT_EQ(Errors.Texts[0].rfind("WriteFile function failed", 0), 0u) << Errors.Texts[0];
+    QTest::qWait(500);
+    form->Timer2.SetEnabled(false);
+    EXPECT_EQ(Errors.Texts.size(), 1u);
+
+    // The modem is back at the same device path; the operator confirms the port settings (the
+    // setup dialog's OK closes the settings bracket), which opens the device anew.
+    modem.Plug();
+    form->ComPort->BeginSettingsUpdate();
+    form->ComPort->EndSettingsUpdate();
+    EXPECT_TRUE(form->ComPort->Connected());
+    EXPECT_FALSE(form->ComPort->DeviceLost());
+    const std::string next = StartRecordedCall(*form, modem, "43");
+    EXPECT_TRUE(modem.WaitReceived("ATDD;\r"));
+    EXPECT_NE(next, recording);
+    EXPECT_EQ(Errors.Texts.size(), 1u) << Errors.Texts.back();
+}
