@@ -6,6 +6,7 @@
 #include "app/AppTestSupport.h"
 #include "app/MainForm.h"
 #include "audio/Wave.h"
+#include "net/FtpServerFixture.h"
 
 #include <QLineEdit>
 #include <QTest>
@@ -159,6 +160,10 @@ protected:
         setenv("LUMISK_SIM_PLAYBACK", Folder.File("played.raw").c_str(), 1);
         setenv("LUMISK_SIM_CAPTURE", Folder.File("caller.wav").c_str(), 1);
         WriteWave(Folder.File("caller.wav"), {});
+        // Every call ends with an upload: a real server, so the faults under test are the only
+        // errors shown.
+        Ftp = std::make_unique<TestFtpServer>(TestFtpServer::PyFtpdLib, Folder.File("ftp"),
+                                              std::vector<std::string>{"5", "7", "11", "22", "42", "43"});
     }
 
     std::unique_ptr<TMainForm> MakeForm(const std::string& port) {
@@ -166,6 +171,10 @@ protected:
         options.ExeFolder = Folder.Path;
         options.Clock = &Clock;
         options.Conf.ModemPort = port;
+        options.Conf.UploadHost = "127.0.0.1";
+        options.Conf.UploadPort = Ftp->Port();
+        for (size_t i = 0; i < 6; ++i)
+            options.Conf.UploadAccounts[i] = TestFtpServer::Accounts()[i];
         return std::make_unique<TMainForm>(std::move(options));
     }
 
@@ -200,6 +209,7 @@ protected:
     }
 
     TTempFolder Folder{"faults"};
+    std::unique_ptr<TestFtpServer> Ftp;
     TManualClock Clock;
     TShownErrors Errors;
 };
