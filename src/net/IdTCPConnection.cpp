@@ -5,7 +5,28 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
+
+namespace {
+
+using TDeadline = std::chrono::steady_clock::time_point;
+
+TDeadline DeadlineAfter(int32_t timeout) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+}
+
+// What is left of a bound for the next wait: 0 once it has passed, WaitForever stays.
+int32_t Remaining(int32_t timeout, TDeadline deadline) {
+    if (timeout == WaitForever)
+        return WaitForever;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
+    return static_cast<int32_t>(std::max<int64_t>(left, 0));
+}
+
+} // namespace
 
 TIdTCPConnection::TIdTCPConnection(TComponent* owner)
     : TIdComponent(owner), FEndpoint(std::make_unique<TIdSocketHandle>()) {}
@@ -89,6 +110,9 @@ int TIdTCPConnection::FillInput(bool raiseIfClosed, int32_t timeout, std::vector
 }
 
 std::string TIdTCPConnection::ReadLine(const std::string& terminator, int32_t timeout) {
+    // The bound holds for the whole line: a peer that sends one byte now and then must not
+    // keep the box waiting far beyond it.
+    const TDeadline deadline = DeadlineAfter(timeout);
     const std::string& term = terminator.empty() ? std::string("\n") : terminator;
     FLineTimedOut = false;
     // Room for the line, a CR before a default LF, and a terminator that may still complete.
@@ -107,7 +131,7 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int32_t ti
                 throw EIdLineTooLong(MaxLineLength);
         }
         CheckPeerClosed(true, true);
-        if (FillInput(true, timeout, nullptr, true) == 0) {
+        if (FillInput(true, Remaining(timeout, deadline), nullptr, true) == 0) {
             // Nothing came because the peer left: the next round reports that.
             if (FPeerClosed || !FEndpoint->SocketOpen)
                 continue;
@@ -127,8 +151,13 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int32_t ti
 }
 
 std::string TIdTCPConnection::ReadNonEmptyLine() {
+    return ReadNonEmptyLineWithin(EffectiveTimeout());
+}
+
+std::string TIdTCPConnection::ReadNonEmptyLineWithin(int32_t timeout) {
+    const TDeadline deadline = DeadlineAfter(timeout);
     for (;;) {
-        const std::string line = ReadLine(std::string(), EffectiveTimeout());
+        const std::string line = ReadLine(std::string(), Remaining(timeout, deadline));
         if (FLineTimedOut)
             SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
         // Trim blanks and control characters (everything up to the space) at both ends.
@@ -162,12 +191,15 @@ int16_t TIdTCPConnection::ReadReply(const TIdReplyCodes& allowed) {
         if (OnDialogue)
             OnDialogue(this, false, line);
     };
-    add(ReadNonEmptyLine());
+    // One bound for the whole reply, however many lines it has and however slowly they come.
+    const int32_t timeout = EffectiveTimeout();
+    const TDeadline deadline = DeadlineAfter(timeout);
+    add(ReadNonEmptyLineWithin(timeout));
     const std::string first = FReplyLines.front();
     if (first.size() > 3 && first[3] == '-') {
         const std::string endMarker = first.substr(0, 3) + " ";
         for (;;) {
-            const std::string line = ReadNonEmptyLine();
+            const std::string line = ReadNonEmptyLineWithin(Remaining(timeout, deadline));
             add(line);
             if (line.size() < 4 || SameText(line.substr(0, 4), endMarker))
                 break;

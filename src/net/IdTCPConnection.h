@@ -29,8 +29,8 @@ public:
     bool ASCIIFilter = false;
     int32_t RecvBufferSize = 32768;
     int32_t SendBufferSize = 32768;
-    // Milliseconds any single wait (connect, a reply line, the data connection, a send) may
-    // take before it fails with EIdSocketError 10060; values below 1 mean IdDefaultTimeout.
+    // Milliseconds a connect, a whole reply, the data connection or a send may take before it
+    // fails with EIdSocketError 10060; values below 1 mean IdDefaultTimeout.
     int32_t ReadTimeout = IdDefaultTimeout;
     int32_t MaxLineLength = IdDefaultMaxLineLength;
     TIdNotifyEvent OnDisconnected;
@@ -57,8 +57,9 @@ public:
     virtual int FillInput(bool raiseIfClosed, int32_t timeout, std::vector<char>* area = nullptr,
                           bool append = true);
     // Empty terminator: LF, and a CR before it is dropped too. Empty text with LineTimedOut()
-    // when nothing arrived within timeout.
+    // when the line was not complete within timeout.
     virtual std::string ReadLine(const std::string& terminator, int32_t timeout);
+    // The next line that is not blank, within EffectiveTimeout(); EIdSocketError 10060 else.
     std::string ReadNonEmptyLine();
     virtual void DropInput(int64_t n);
     virtual int16_t SendCommand(const std::string& line, const TIdReplyCodes& allowed);
@@ -78,6 +79,8 @@ protected:
     void ApplySendTimeout();
 
 private:
+    std::string ReadNonEmptyLineWithin(int32_t timeout);
+
     std::unique_ptr<TIdSocketHandle> FEndpoint;
     TIdBuffer FInputBuffer;
     std::vector<char> FReceiveArea;

@@ -13,6 +13,7 @@
 #include "ChildProcess.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
@@ -42,6 +43,22 @@ inline bool Accepts(int port) {
     const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(s);
     return ok;
+}
+
+// Whether some socket of this machine has an established connection to port on 127.0.0.1.
+inline bool ConnectedTo(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (remote == wanted && state == "01")
+            return true;
+    }
+    return false;
 }
 
 // tests/net/ftpserver.py on a given or free port; may be stopped and started again on the same
@@ -76,6 +93,16 @@ public:
         }
     }
     void Stop() { FProcess.reset(); }
+    // A server that hangs: stopped by the kernel, its sockets still open; the kernel still
+    // completes connections into its queue.
+    void Freeze() { kill(Pid(), SIGSTOP); }
+    void Thaw() { kill(Pid(), SIGCONT); }
+    // Ends at once, as a crash does: queued connections are reset.
+    void Kill() {
+        if (FProcess)
+            FProcess->Stop(SIGKILL);
+        FProcess.reset();
+    }
     // Where an upload of account lands.
     std::string FilePath(const std::string& account, const std::string& remoteName) const {
         return FRoot + "/" + account + "/" + remoteName;

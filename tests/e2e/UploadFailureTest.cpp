@@ -1,6 +1,8 @@
 // Calls whose upload goes wrong: only a failed store lets the call end as usual; every other
-// failure is shown and leaves the line off hook, and the box still takes the next call.
+// failure is shown and leaves the line off hook, and the box still takes the next call. The
+// server may be missing, stopped, frozen, restarted or slow; a "RING" may come during the upload.
 #include "E2eChecks.h"
+#include "SlowLink.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,6 +43,34 @@ protected:
         ASSERT_GE(end, 0);
         EXPECT_EQ(rig.Line->Line(TChildProcess::Out, end).rfind("call hangup", 0), 0u)
             << rig.Line->AllText(TChildProcess::Out) << rig.BoxProcess->AllText(TChildProcess::Err);
+    }
+    // The recording made after the box's output line fromOut reached mailbox 12345 on the
+    // server byte for byte.
+    void ExpectUploadedIntact(int fromOut) {
+        const int recording = rig.BoxEvent(" recording ", fromOut);
+        const int done = rig.BoxEvent(" upload done ", fromOut);
+        ASSERT_TRUE(recording >= 0 && done >= 0) << rig.BoxProcess->AllText(TChildProcess::Out);
+        const std::string local = EventText(rig.BoxProcess->Line(TChildProcess::Out, recording)).substr(10);
+        std::string remote = EventText(rig.BoxProcess->Line(TChildProcess::Out, done)).substr(12);
+        remote.resize(remote.find(" as mbox2@"));
+        const std::string bytes = ReadFile(rig.Server->FilePath("mbox2", remote));
+        EXPECT_TRUE(IsCompleteWave(local));
+        EXPECT_EQ(bytes, ReadFile(local)) << remote;
+    }
+    // Seconds from the box's output line fromOut to its error line.
+    double SecondsToError(int fromOut, int error) {
+        return std::chrono::duration<double>(rig.BoxProcess->LineTime(TChildProcess::Err, error) -
+                                             rig.BoxProcess->LineTime(TChildProcess::Out, fromOut))
+            .count();
+    }
+    template <class TReady> static bool WaitFor(TReady ready) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!ready()) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
     }
     TBoxRig rig{"fail"};
 };
@@ -134,6 +164,112 @@ TEST_F(UploadFailure, AServerThatNeverAnswersTimesOutAndTheNextCallIsAnswered) {
     rig.Line->Write("abort");
     EXPECT_EQ(ModemSince(modemBefore), "ATH1");
     close(listener);
+}
+
+TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutAndTheNextCallUploadsOnceItWakes) {
+    rig.StartServer(TFtpServer::PyFtpdLib, "12345");
+    TBoxSettings settings;
+    settings.TimeoutSeconds = 2;
+    Start(settings);
+    const int fromErr = rig.BoxProcess->LineCount(TChildProcess::Err);
+    const int fromLine = rig.StartCall("12345 key=60 gap=60 quiet=400 none");
+    const int recording = rig.BoxEvent(" recording ");
+    ASSERT_GE(recording, 0);
+    rig.Server->Freeze();
+    const int error = rig.BoxError(" error: Socket Error # 10060 ", fromErr);
+    ASSERT_GE(error, 0) << rig.BoxProcess->AllText(TChildProcess::Err);
+    // The second of recording, then the configured two seconds: not the built-in minute.
+    EXPECT_LT(SecondsToError(recording, error), 30.0);
+    rig.Line->Write("abort");
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
+
+    rig.Server->Thaw();
+    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
+    NextCallGoesThrough("12345");
+    ExpectUploadedIntact(fromOut);
+    EXPECT_EQ(rig.BoxProcess->LineCount(TChildProcess::Err), fromErr + 1)
+        << rig.BoxProcess->AllText(TChildProcess::Err);
+}
+
+TEST_F(UploadFailure, AServerRestartedWhileTheBoxWaitsOnItFailsAtOnceAndTheNextCallUploads) {
+    rig.StartServer(TFtpServer::PyFtpdLib, "12345");
+    Start(); // a 20-second timeout: the failure must come from the reset, not from waiting
+    const int fromErr = rig.BoxProcess->LineCount(TChildProcess::Err);
+    const int fromLine = rig.StartCall("12345 key=60 gap=60 quiet=400 none");
+    ASSERT_GE(rig.BoxEvent(" recording "), 0);
+    rig.Server->Freeze();
+    // The box has connected and waits for the greeting when the server dies and comes back.
+    ASSERT_TRUE(WaitFor([&] { return ConnectedTo(rig.Server->Port()); }));
+    const auto killed = std::chrono::steady_clock::now();
+    rig.Server->Kill();
+    rig.Server->Start();
+    const int error = rig.BoxError(" error: Socket Error # 10054\\s+Connection reset by peer\\.", fromErr);
+    ASSERT_GE(error, 0) << rig.BoxProcess->AllText(TChildProcess::Err);
+    EXPECT_LT(rig.BoxProcess->LineTime(TChildProcess::Err, error) - killed, std::chrono::seconds(15));
+    rig.Line->Write("abort");
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
+
+    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
+    NextCallGoesThrough("12345");
+    ExpectUploadedIntact(fromOut);
+}
+
+TEST_F(UploadFailure, AServerThatTricklesItsRepliesIsGivenUpAfterTheTimeout) {
+    rig.StartServer(TFtpServer::PyFtpdLib, "12345");
+    // One byte per 100 ms: every byte comes in time, no reply does.
+    TSlowLink link(rig.Server->Port());
+    rig.StartLine();
+    TBoxSettings settings;
+    settings.UploadPort = link.Port();
+    settings.TimeoutSeconds = 2;
+    settings.TimeLimitSeconds = 1;
+    rig.StartBox(settings);
+    CallLeftOffHook("12345", " error: Socket Error # 10060 ");
+    const int recording = rig.BoxEvent(" recording ");
+    const int error = rig.BoxError(" error: ");
+    EXPECT_LT(SecondsToError(recording, error), 30.0);
+
+    link.Slow = false;
+    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
+    NextCallGoesThrough("12345");
+    ExpectUploadedIntact(fromOut);
+}
+
+TEST_F(UploadFailure, ARingDuringTheUploadIsAnsweredRightAfterItAndNothingIsLost) {
+    rig.StartServer(TFtpServer::PyFtpdLib, "12345");
+    // A slow server makes the upload take tens of seconds; each reply still comes in time.
+    TSlowLink link(rig.Server->Port());
+    rig.StartLine();
+    TBoxSettings settings;
+    settings.UploadPort = link.Port();
+    settings.TimeoutSeconds = 20;
+    settings.TimeLimitSeconds = 1;
+    rig.StartBox(settings);
+    const int fromLine = rig.StartCall("12345 key=60 gap=60 quiet=400 tone 1");
+    ASSERT_TRUE(WaitFor([&] { return link.Accepted() > 0; }));
+    const int fromRing = rig.Line->LineCount(TChildProcess::Out);
+    rig.Line->Write("ring");
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^ok ring", fromRing), 0);
+    ASSERT_LT(rig.BoxEvent(" upload done ", 0, std::chrono::milliseconds(0)), 0) << "the upload was over";
+
+    // The call ends as usual; the ring is answered right after the hang-up.
+    const int end =
+        rig.Line->WaitLine(TChildProcess::Out, "^call (hangup|failed)", fromLine, std::chrono::seconds(180));
+    ASSERT_GE(end, 0);
+    EXPECT_EQ(rig.Line->Line(TChildProcess::Out, end).rfind("call hangup", 0), 0u)
+        << rig.Line->AllText(TChildProcess::Out) << rig.BoxProcess->AllText(TChildProcess::Err);
+    const int hangup = rig.BoxEvent(" hangup$");
+    ASSERT_GE(rig.BoxEvent(" answered$", hangup + 1), 0) << rig.BoxProcess->AllText(TChildProcess::Out);
+    EXPECT_EQ(Joined(rig.ModemLines()), "ATM1 ATH1 ATDD; ATH0 ATH1");
+    ExpectUploadedIntact(0);
+
+    // The box is at its next call: a caller gets through and is stored.
+    link.Slow = false;
+    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
+    NextCallGoesThrough("12345");
+    ExpectUploadedIntact(fromOut);
+    EXPECT_EQ(rig.BoxProcess->AllText(TChildProcess::Err).find("error"), std::string::npos)
+        << rig.BoxProcess->AllText(TChildProcess::Err);
 }
 
 } // namespace

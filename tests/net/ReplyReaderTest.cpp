@@ -3,8 +3,11 @@
 #include "net/IdFTP.h"
 #include "net/IdTCPConnection.h"
 
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -112,6 +115,38 @@ TEST_F(Wire, SilentPeerFailsTheReplyWithTimedOut) {
     } catch (const EIdSocketError& e) {
         EXPECT_EQ(e.SocketErrorCode, 10060);
         EXPECT_EQ(e.Message(), "Socket Error # 10060\r\nConnection timed out.");
+    }
+}
+
+TEST(SlowPeer, GetsNoMoreThanTheTimeoutForAWholeReply) {
+    // Every byte (or line) comes well within the bound, yet the reply as a whole never would:
+    // one endless slow line, then a multi-line reply whose lines keep coming.
+    const std::string pieces[] = {"2", "220-more of the greeting\r\n"};
+    for (const std::string& piece : pieces) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        TIdTCPConnection conn;
+        conn.Endpoint().AttachSocket(fds[0]);
+        conn.ReadTimeout = 300;
+        // The peer keeps going for a minute: the reader must have given up long before.
+        std::atomic<bool> stop{false}, ranOut{false};
+        std::thread trickle([&, peer = fds[1]] {
+            for (int i = 0; i < 3000 && !stop; ++i) {
+                (void)!::send(peer, piece.data(), piece.size(), MSG_NOSIGNAL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            ranOut = !stop;
+        });
+        try {
+            conn.ReadReply({220});
+            ADD_FAILURE() << piece << ": returned after " << conn.ReplyLines().size() << " lines";
+        } catch (const EIdSocketError& e) {
+            EXPECT_EQ(e.SocketErrorCode, 10060) << piece;
+        }
+        EXPECT_FALSE(ranOut) << piece;
+        stop = true;
+        trickle.join();
+        ::close(fds[1]);
     }
 }
 
