@@ -84,6 +84,7 @@ TMainForm::~TMainForm() {
     // Events already handed over are still served while the port closes: they must not reach
     // the window any more.
     ComPort->OnRxChar = nullptr;
+    ComPort->OnError = nullptr;
     ComPort->ClosePort();
     ComPort.reset();
     PhoneToneDecoder1.OnDTMF = nullptr;
@@ -109,6 +110,11 @@ void TMainForm::BuildComponents() {
     ComPort->SetStoredProps(TStoredProps{spBasic});
     ComPort->SetTriggersOnRxChar(true);
     ComPort->OnRxChar = [this](TComponent*, int count) { ComPortRxChar(count); };
+    // An unattended box must say at once that its modem went away, not at the next hang-up.
+    ComPort->OnError = [this](TComponent*, TComErrors errors) {
+        if (errors.Contains(erIO) && ComPort->DeviceLost())
+            ReportEvent("modem line lost");
+    };
     ftp = std::make_unique<TIdFTP>();
     ftp->SetName("ftp");
     PhoneToneDecoder1.SetName("PhoneToneDecoder1");

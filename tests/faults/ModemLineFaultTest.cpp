@@ -3,11 +3,14 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <algorithm>
 
 TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopenedByTheSettings) {
     TPluggableModem modem(Folder.File("modem"));
     ASSERT_TRUE(modem.Plugged());
     auto form = MakeForm(modem.Link);
+    std::vector<std::string> events;
+    form->OnCallEvent = [&](const std::string& event) { events.push_back(event); };
     ASSERT_TRUE(modem.WaitReceived("ATM1\r"));
     form->CheckBox1->setChecked(true);
     const std::string recording = StartRecordedCall(*form, modem, "42");
@@ -23,6 +26,7 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
     QTest::qWait(2000);
     EXPECT_LT(ProcessCpuMs() - before, 1000);
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "modem line lost"), 1); // for the supervisor
     EXPECT_TRUE(form->Recording()); // the caller's message is still being kept
 
     // The time limit ends the call: the recording is complete; the hang-up cannot reach the
@@ -50,4 +54,5 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
     EXPECT_TRUE(modem.WaitReceived("ATDD;\r"));
     EXPECT_NE(next, recording);
     EXPECT_EQ(Errors.Texts.size(), 1u) << Errors.Texts.back();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "modem line lost"), 1);
 }
