@@ -690,6 +690,10 @@ void TCustomComPort::StepRead(TPortRequest& r) {
     n += FRxQueue.Take(r.ReadInto + r.Done + n, r.Count - r.Done - n, wasFull);
     if (fill.EventChar)
         PostSoftEvent(evRxFlag);
+    // Bytes this read took from the device beyond its count wait in the queue, where the event
+    // thread's poll cannot see them: they need their own event.
+    if (fill.Added > 0 && FRxQueue.Size() > 0)
+        PostSoftEvent(evRxChar);
     if (n > 0) {
         r.Done += n;
         r.LastByte = Clock::now();

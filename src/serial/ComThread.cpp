@@ -155,6 +155,8 @@ void TComThread::Execute() {
                 txPending = true;
             if (soft.Contains(evRxFlag))
                 events.Include(evRxFlag);
+            if (soft.Contains(evRxChar))
+                events.Include(evRxChar);
         }
         bool gone = false;
         if (fds[2].revents & POLLIN) {

@@ -6,6 +6,7 @@
 #include "app/QtMainThread.h"
 #include "app/Timer.h"
 #include "app/WindowLook.h"
+#include "support/TestFiles.h"
 #include "toolkit/ExceptionReporter.h"
 
 #include <QApplication>
@@ -105,34 +106,3 @@ public:
 private:
     ExceptionSink FPrevious;
 };
-
-// A fresh folder under the build tree, removed at the end.
-class TTempFolder {
-public:
-    explicit TTempFolder(const std::string& tag) {
-        std::string pattern = std::string(LUMISK_BINARY_DIR) + "/test-tmp";
-        std::filesystem::create_directories(pattern);
-        pattern += "/" + tag + "-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        Path = mkdtemp(buffer.data());
-    }
-    ~TTempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(Path, ignored);
-    }
-    std::string File(const std::string& name) const { return Path + "/" + name; }
-    std::string Path;
-};
-
-inline std::string ReadFile(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void WriteFile(const std::string& fileName, const std::string& contents) {
-    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-    out << contents;
-}

@@ -11,6 +11,7 @@
 
 #include "CallerAudio.h"
 #include "ChildProcess.h"
+#include "support/TestFiles.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -21,18 +22,6 @@
 #include <sys/socket.h>
 
 namespace e2e {
-
-inline std::string ReadFile(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void WriteFile(const std::string& fileName, const std::string& contents) {
-    std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
-    out << contents;
-}
 
 inline bool Accepts(int port) {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -140,15 +129,8 @@ inline TSamples ShortPrompt(int index) {
 
 class TBoxRig {
 public:
-    explicit TBoxRig(const std::string& tag) {
-        std::string pattern = std::string(LUMISK_BINARY_DIR) + "/test-tmp";
-        std::filesystem::create_directories(pattern);
-        pattern += "/" + tag + "-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (!mkdtemp(buffer.data()))
-            throw std::runtime_error("mkdtemp failed");
-        Folder = buffer.data();
+    explicit TBoxRig(const std::string& tag) : Temp(tag), Folder(Temp.Path) {
+        Temp.Keep = getenv("LUMISK_KEEP_E2E") != nullptr;
         std::filesystem::create_directories(Box());
         std::filesystem::create_directories(Folder + "/ftp");
     }
@@ -156,10 +138,6 @@ public:
         BoxProcess.reset();
         Line.reset();
         Server.reset();
-        if (!getenv("LUMISK_KEEP_E2E")) {
-            std::error_code ignored;
-            std::filesystem::remove_all(Folder, ignored);
-        }
     }
 
     std::string Box() const { return Folder + "/box"; }
@@ -251,6 +229,10 @@ public:
     // rates ascending, each as 8-bit mono, 8-bit stereo, 16-bit mono, 16-bit stereo.
     static constexpr int RecorderFormat8k16Mono = 2;
 
+private:
+    TTempFolder Temp;
+
+public:
     std::string Folder;
     std::string ModemDevice;
     std::unique_ptr<TFtpServer> Server;

@@ -44,6 +44,24 @@ protected:
         EXPECT_EQ(rig.Line->Line(TChildProcess::Out, end).rfind("call hangup", 0), 0u)
             << rig.Line->AllText(TChildProcess::Out) << rig.BoxProcess->AllText(TChildProcess::Err);
     }
+    // The box on a server behind a link that is slow until told otherwise.
+    TSlowLink& StartBehindSlowLink(int timeoutSeconds) {
+        rig.StartServer(TFtpServer::PyFtpdLib, "12345");
+        Link = std::make_unique<TSlowLink>(rig.Server->Port());
+        rig.StartLine();
+        TBoxSettings settings;
+        settings.UploadPort = Link->Port();
+        settings.TimeoutSeconds = timeoutSeconds;
+        settings.TimeLimitSeconds = 1;
+        rig.StartBox(settings);
+        return *Link;
+    }
+    // The next call reaches the hang-up and its recording is on the server as it was made.
+    void NextCallUploads() {
+        const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
+        NextCallGoesThrough("12345");
+        ExpectUploadedIntact(fromOut);
+    }
     // The recording made after the box's output line fromOut reached mailbox 12345 on the
     // server byte for byte.
     void ExpectUploadedIntact(int fromOut) {
@@ -73,6 +91,7 @@ protected:
         return true;
     }
     TBoxRig rig{"fail"};
+    std::unique_ptr<TSlowLink> Link;
 };
 
 TEST_F(UploadFailure, AMissingMailboxFolderPlaysNotFoundThenThanksAndHangsUp) {
@@ -131,9 +150,7 @@ TEST_F(UploadFailure, AServerStoppedDuringTheCallIsShownAndTheNextCallUploads) {
     ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
 
     rig.Server->Start();
-    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
-    NextCallGoesThrough("12345");
-    EXPECT_GE(rig.BoxEvent(" upload done 12345/", fromOut), 0) << rig.BoxProcess->AllText(TChildProcess::Out);
+    NextCallUploads();
 }
 
 TEST_F(UploadFailure, AServerThatNeverAnswersTimesOutAndTheNextCallIsAnswered) {
@@ -184,9 +201,7 @@ TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutAndTheNextCallUploads
     ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
 
     rig.Server->Thaw();
-    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
-    NextCallGoesThrough("12345");
-    ExpectUploadedIntact(fromOut);
+    NextCallUploads();
     EXPECT_EQ(rig.BoxProcess->LineCount(TChildProcess::Err), fromErr + 1)
         << rig.BoxProcess->AllText(TChildProcess::Err);
 }
@@ -209,42 +224,24 @@ TEST_F(UploadFailure, AServerRestartedWhileTheBoxWaitsOnItFailsAtOnceAndTheNextC
     rig.Line->Write("abort");
     ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
 
-    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
-    NextCallGoesThrough("12345");
-    ExpectUploadedIntact(fromOut);
+    NextCallUploads();
 }
 
 TEST_F(UploadFailure, AServerThatTricklesItsRepliesIsGivenUpAfterTheTimeout) {
-    rig.StartServer(TFtpServer::PyFtpdLib, "12345");
     // One byte per 100 ms: every byte comes in time, no reply does.
-    TSlowLink link(rig.Server->Port());
-    rig.StartLine();
-    TBoxSettings settings;
-    settings.UploadPort = link.Port();
-    settings.TimeoutSeconds = 2;
-    settings.TimeLimitSeconds = 1;
-    rig.StartBox(settings);
+    TSlowLink& link = StartBehindSlowLink(2);
     CallLeftOffHook("12345", " error: Socket Error # 10060 ");
     const int recording = rig.BoxEvent(" recording ");
     const int error = rig.BoxError(" error: ");
     EXPECT_LT(SecondsToError(recording, error), 30.0);
 
     link.Slow = false;
-    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
-    NextCallGoesThrough("12345");
-    ExpectUploadedIntact(fromOut);
+    NextCallUploads();
 }
 
 TEST_F(UploadFailure, ARingDuringTheUploadIsAnsweredRightAfterItAndNothingIsLost) {
-    rig.StartServer(TFtpServer::PyFtpdLib, "12345");
     // A slow server makes the upload take tens of seconds; each reply still comes in time.
-    TSlowLink link(rig.Server->Port());
-    rig.StartLine();
-    TBoxSettings settings;
-    settings.UploadPort = link.Port();
-    settings.TimeoutSeconds = 20;
-    settings.TimeLimitSeconds = 1;
-    rig.StartBox(settings);
+    TSlowLink& link = StartBehindSlowLink(20);
     const int fromLine = rig.StartCall("12345 key=60 gap=60 quiet=400 tone 1");
     ASSERT_TRUE(WaitFor([&] { return link.Accepted() > 0; }));
     const int fromRing = rig.Line->LineCount(TChildProcess::Out);
@@ -265,9 +262,7 @@ TEST_F(UploadFailure, ARingDuringTheUploadIsAnsweredRightAfterItAndNothingIsLost
 
     // The box is at its next call: a caller gets through and is stored.
     link.Slow = false;
-    const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
-    NextCallGoesThrough("12345");
-    ExpectUploadedIntact(fromOut);
+    NextCallUploads();
     EXPECT_EQ(rig.BoxProcess->AllText(TChildProcess::Err).find("error"), std::string::npos)
         << rig.BoxProcess->AllText(TChildProcess::Err);
 }

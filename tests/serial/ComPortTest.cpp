@@ -8,6 +8,7 @@
 #include "toolkit/ExceptionReporter.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
@@ -159,10 +160,19 @@ TEST_F(ComPortTest, OneRingLineGivesOneRxCharOnTheMainThread) {
     std::vector<int> counts;
     std::string text;
     bool onMain = true;
+    bool sendWhileReading = false;
     port.OnRxChar = [&](TComponent* sender, int count) {
         EXPECT_EQ(sender, &port);
         onMain = onMain && TThread::IsMainThread();
         counts.push_back(count);
+        if (sendWhileReading) {
+            // The next line is at the device when the handler reads this one.
+            sendWhileReading = false;
+            Pty.Send("RING\r\n");
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (port.BytesWaiting() < count + 6 && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         std::string part;
         EXPECT_EQ(port.ReadText(part, count), count);
         text += part;
@@ -182,6 +192,15 @@ TEST_F(ComPortTest, OneRingLineGivesOneRxCharOnTheMainThread) {
     EXPECT_EQ(counts[1], 2);
     EXPECT_EQ(counts[2], 4);
     EXPECT_EQ(text, "RING\r\nRING\r\n");
+
+    // Bytes that the handler's read took from the device without asking for them still get
+    // their event: a "RING" must not wait for the modem's next line.
+    sendWhileReading = true;
+    Pty.Send("OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return counts.size() == 5; })) << text;
+    EXPECT_EQ(counts[3], 4);
+    EXPECT_EQ(counts[4], 6);
+    EXPECT_EQ(text, "RING\r\nRING\r\nOK\r\nRING\r\n");
 }
 
 TEST_F(ComPortTest, ReceivePathDropsNulAndSeesTheEventChar) {
