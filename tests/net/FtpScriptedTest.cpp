@@ -35,6 +35,17 @@ std::string PassiveReply(int port, const std::string& form) {
     return Format(form.c_str(), port / 256, port % 256);
 }
 
+// Offers a data port in the passive reply form, takes the client's connection on it and
+// answers the store with preliminary. Returns the data socket; listener is for closing.
+int AcceptPassiveStore(ScriptedPeer& peer, const std::string& form, const char* preliminary, int& listener) {
+    int dataPort = 0;
+    listener = ListenLocal(dataPort);
+    peer.Answer(PassiveReply(dataPort, form));
+    const int data = AcceptWithin(listener);
+    peer.Answer(preliminary);
+    return data;
+}
+
 TMemoryStream MakeData(size_t size) {
     TMemoryStream stream;
     std::mt19937 random(42);
@@ -101,11 +112,8 @@ TEST(FtpScripted, PassiveRepliesInEveryFormStoreTheFile) {
         std::string received;
         ScriptedServer server([&](ScriptedPeer& peer) {
             LogIn(peer);
-            int dataPort = 0;
-            const int listener = ListenLocal(dataPort);
-            peer.Answer(PassiveReply(dataPort, form));
-            const int data = AcceptWithin(listener);
-            peer.Answer("125 data connection already open\r\n");
+            int listener = -1;
+            const int data = AcceptPassiveStore(peer, form, "125 data connection already open\r\n", listener);
             received = ReadAll(data);
             ::close(data);
             ::close(listener);
@@ -211,11 +219,8 @@ TEST(FtpScripted, ServerHangingUpMidReplyClosesTheSession) {
 TEST(FtpScripted, ServerDroppingTheDataConnectionFailsTheStoreButKeepsTheSession) {
     ScriptedServer server([](ScriptedPeer& peer) {
         LogIn(peer);
-        int dataPort = 0;
-        const int listener = ListenLocal(dataPort);
-        peer.Answer(PassiveReply(dataPort, "227 (127,0,0,1,%d,%d)\r\n"));
-        const int data = AcceptWithin(listener);
-        peer.Answer("150 go\r\n");
+        int listener = -1;
+        const int data = AcceptPassiveStore(peer, "227 (127,0,0,1,%d,%d)\r\n", "150 go\r\n", listener);
         char buffer[1000];
         ::recv(data, buffer, sizeof buffer, 0);
         // Hang up hard (RST) with unread data pending.
@@ -288,11 +293,8 @@ TEST(FtpScriptedBounds, ServerThatNeverConnectsBackTimesOutTheActiveStore) {
 TEST(FtpScriptedBounds, DataPeerThatStopsReadingTimesOutTheSend) {
     ScriptedServer server([](ScriptedPeer& peer) {
         LogIn(peer);
-        int dataPort = 0;
-        const int listener = ListenLocal(dataPort);
-        peer.Answer(PassiveReply(dataPort, "227 (127,0,0,1,%d,%d)\r\n"));
-        const int data = AcceptWithin(listener);
-        peer.Answer("150 go\r\n");
+        int listener = -1;
+        const int data = AcceptPassiveStore(peer, "227 (127,0,0,1,%d,%d)\r\n", "150 go\r\n", listener);
         // Never read the data; wait until the client gives up on the control connection.
         peer.DrainUntilClosed();
         ::close(data);
