@@ -36,7 +36,9 @@ TIME_LIMIT = 4
 # The box's memory allocator under ASan keeps freed blocks in a quarantine (256 MiB by default)
 # to catch late uses; that fills over many calls and would read as growth of the box. A small
 # one still catches uses shortly after a free and is full within the first calls.
-ASAN_OPTIONS = "detect_leaks=1:halt_on_error=1:quarantine_size_mb=16:malloc_context_size=20"
+# LUMISK_SOAK_QUARANTINE_MB overrides it (0: none, to see the box's own memory alone).
+QUARANTINE_MB = int(os.environ.get("LUMISK_SOAK_QUARANTINE_MB", "16"))
+ASAN_OPTIONS = "detect_leaks=1:halt_on_error=1:quarantine_size_mb=%d:malloc_context_size=20" % QUARANTINE_MB
 UBSAN_OPTIONS = "halt_on_error=1:print_stacktrace=1"
 CALL_BOUND = 150     # seconds for the simulator to end one call
 EVENT_BOUND = 60     # seconds for the box's events after the caller's end
@@ -544,8 +546,12 @@ class Soak:
                   reports, counts["ASan"], counts["LSan"], counts["UBSan"], counts["other"], leaks, leaked,
                   self.box_status, " (\"stopped\" seen)" if self.stopped else "", box_errors, simulator))
         if first and last:
-            print("memory: VmHWM %s after call 1, %s after call %d; VmRSS %s -> %s" % (
-                mib(first["VmHWM"]), mib(last["VmHWM"]), last_index, mib(first["VmRSS"]), mib(last["VmRSS"])))
+            # Growth over the second half tells a steady leak from the warm-up (caches, quarantine).
+            half = self.samples.get(last_index // 2) if last_index >= 4 else None
+            print("memory: VmHWM %s after call 1, %s after call %d; VmRSS %s -> %s%s" % (
+                mib(first["VmHWM"]), mib(last["VmHWM"]), last_index, mib(first["VmRSS"]), mib(last["VmRSS"]),
+                "; VmHWM %s after call %d (+%s over the second half)" % (
+                    mib(half["VmHWM"]), last_index // 2, mib(last["VmHWM"] - half["VmHWM"])) if half else ""))
         if start and last:
             print("descriptors: %d open when ready, %s after call 1, %d after call %d" % (
                 start["fds"], first["fds"] if first else "?", last["fds"], last_index))
