@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Soak run (not a CI test): N whole simulated calls back to back through one long-running
+# "lumisk --headless" under AddressSanitizer and UndefinedBehaviorSanitizer, with a real FTP
+# server on 127.0.0.1 and the line simulator; varied mailbox numbers, key timings and messages
+# from a seeded generator. Prints calls through, byte-identical uploads, sanitizer reports (also
+# the leak check at the box's exit on SIGTERM), the box's peak memory and open descriptors.
+#
+#   bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd]
+#
+# Builds what it needs in build-asan (LUMISK_SOAK_BUILD names another sanitizer build folder).
+# LUMISK_SOAK_PLAIN=1 runs a build without sanitizers instead (default folder build), for the
+# box's memory without ASan's. LUMISK_SOAK_QUARANTINE_MB sets ASan's quarantine (default 16).
+# LUMISK_KEEP_SOAK=1 keeps the work folder with the logs and per-call figures (calls.csv).
+# Exit status 0 only when every call went through, every upload is byte-identical and the box
+# reported nothing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [[ $# -lt 1 || ! $1 =~ ^[0-9]+$ ]]; then
+  echo "usage: bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd]" >&2
+  exit 2
+fi
+plain=${LUMISK_SOAK_PLAIN:-0}
+if [[ $plain = 1 ]]; then
+  build=$(realpath -m "${LUMISK_SOAK_BUILD:-build}")
+  sanitize=OFF
+else
+  build=$(realpath -m "${LUMISK_SOAK_BUILD:-build-asan}")
+  sanitize=ON
+fi
+
+# The driver's own checks first: a soak that miscounts would pass silently.
+/usr/bin/python3 -m unittest -q bench/soak/test_soak.py
+
+if [[ -f $build/CMakeCache.txt ]]; then
+  if ! grep -q "^LUMISK_SANITIZE:BOOL=$sanitize\$" "$build/CMakeCache.txt"; then
+    echo "soak: $build is not a build with LUMISK_SANITIZE=$sanitize" >&2
+    exit 2
+  fi
+else
+  cmake -S . -B "$build" -G Ninja -DLUMISK_SANITIZE=$sanitize -DLUMISK_BENCH=OFF
+fi
+cmake --build "$build" -j2 --target lumisk lumisk-linesim
+
+extra=()
+[[ $plain = 1 ]] && extra=(--plain)
+exec /usr/bin/python3 bench/soak/soak.py "$@" --build "$build" "${extra[@]}"

@@ -1,0 +1,629 @@
+#!/usr/bin/python3
+"""Soak run: many whole simulated calls through one long-running "lumisk --headless".
+
+    /usr/bin/python3 bench/soak/soak.py N --build DIR [--seed S] [--source DIR] [--ftp KIND] [--plain]
+
+Starts a real FTP server on 127.0.0.1 (tests/net/ftpserver.py), the line simulator and one box
+from the sanitizer build, then places N calls back to back with varied mailbox numbers (every
+account), key timings and messages, drawn from a seeded generator. After each call it checks the
+box's events, compares the file on the server with the box's own recording byte for byte, and
+samples the box's memory and open descriptors. At the end the box gets SIGTERM, so the leak check
+runs at its exit, and a short summary follows. Exit status 0 only when every call went through,
+every upload is byte-identical and the box's stderr holds no sanitizer report.
+
+--plain accepts a build without sanitizers, to see the box's memory without ASan's own.
+LUMISK_KEEP_SOAK=1 keeps the work folder (logs, recordings, per-call figures in calls.csv).
+Standard library only.
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import wave
+
+LINE_RATE = 8000
+PROMPT_NAMES = ["welcome", "enter", "message", "beep", "notfound", "thank"]
+# Seconds the box records after the beep (pager.ini's first line). Messages stay shorter, so
+# every one is recorded whole and the caller never talks into the hang-up.
+TIME_LIMIT = 4
+# The box's memory allocator under ASan keeps freed blocks in a quarantine (256 MiB by default)
+# to catch late uses; that fills over many calls and would read as growth of the box. A small
+# one still catches uses shortly after a free and is full within the first calls.
+# LUMISK_SOAK_QUARANTINE_MB overrides it (0: none, to see the box's own memory alone).
+QUARANTINE_MB = int(os.environ.get("LUMISK_SOAK_QUARANTINE_MB", "16"))
+ASAN_OPTIONS = "detect_leaks=1:halt_on_error=1:quarantine_size_mb=%d:malloc_context_size=20" % QUARANTINE_MB
+UBSAN_OPTIONS = "halt_on_error=1:print_stacktrace=1"
+CALL_BOUND = 150     # seconds for the simulator to end one call
+EVENT_BOUND = 60     # seconds for the box's events after the caller's end
+START_BOUND = 120    # seconds for a server, the simulator or the box to come up under ASan
+EXIT_BOUND = 180     # seconds for the box to quit on SIGTERM (the leak check runs then)
+
+
+# ---- the call plan ---------------------------------------------------------------------------
+
+def account_of(keys):
+    """The account (1-6) the box stores mailbox keys in: up to 9999 the first, then one per ten
+    thousand, 50000 and above the sixth."""
+    number = int(keys)
+    if number <= 9999:
+        return 1
+    if number >= 50000:
+        return 6
+    return number // 10000 + 1
+
+
+def mailbox_keys(rng):
+    """Keys of one mailbox, 1-5 digits, spread over all six accounts."""
+    account = rng.randint(1, 6)
+    if account == 1:
+        digits = rng.randint(1, 4)
+        keys = str(rng.randint(0 if digits == 1 else 10 ** (digits - 1), 10 ** digits - 1))
+        # Sometimes with leading zeros: the folder is named as keyed, the account by value.
+        if len(keys) < 5 and rng.random() < 0.15:
+            keys = keys.zfill(rng.randint(len(keys) + 1, 5))
+        return keys
+    if account == 6:
+        return str(rng.randint(50000, 99999))
+    return str(rng.randint(10000 * (account - 1), 10000 * (account - 1) + 9999))
+
+
+def plan_calls(count, seed):
+    """The calls of a run: keys, key and gap lengths, and the message, all from the seed."""
+    rng = random.Random(seed)
+    calls = []
+    for index in range(1, count + 1):
+        roll = rng.random()
+        if roll < 0.10:
+            message = ("none", 0)
+        elif roll < 0.20:
+            message = ("silence", rng.randint(500, 3000))
+        elif roll < 0.35:
+            message = ("tone", rng.randint(1, 3))  # the simulator's own 440 Hz tone, whole seconds
+        else:
+            message = ("tones", rng.randint(500, 3000))
+        calls.append({
+            "index": index,
+            "keys": mailbox_keys(rng),
+            "key": rng.randint(60, 150),
+            "gap": rng.randint(60, 150),
+            "message": message,
+            "pitch": rng.randint(300, 1100),
+        })
+    return calls
+
+
+def call_script(call, wav_path):
+    kind, amount = call["message"]
+    text = "%s key=%d gap=%d quiet=500 limit=60 " % (call["keys"], call["key"], call["gap"])
+    if kind == "none":
+        return text + "none"
+    if kind == "tone":
+        return text + "tone %d" % amount
+    return text + "wav " + wav_path
+
+
+# ---- WAV files -------------------------------------------------------------------------------
+
+def tone_samples(hz, ms, level=0.4):
+    import math
+    count = LINE_RATE * ms // 1000
+    ramp = min(LINE_RATE * 5 // 1000, count // 2)
+    out = []
+    for i in range(count):
+        gain = 1.0
+        if i < ramp:
+            gain = i / ramp
+        elif i >= count - ramp:
+            gain = (count - 1 - i) / ramp
+        out.append(int(round(math.sin(2 * math.pi * hz * i / LINE_RATE) * level * 32767 * gain)))
+    return out
+
+
+def write_wave(path, samples):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(LINE_RATE)
+        w.writeframes(struct.pack("<%dh" % len(samples), *samples))
+
+
+def message_samples(call):
+    """The caller's message for "silence" and "tones" calls: silence, or two single tones (never
+    a key's pair) with a pause between, of the planned length."""
+    kind, ms = call["message"]
+    if kind == "silence":
+        return [0] * (LINE_RATE * ms // 1000)
+    first = ms * 2 // 5
+    pause = ms // 5
+    return (tone_samples(call["pitch"], first) + [0] * (LINE_RATE * pause // 1000) +
+            tone_samples(call["pitch"] * 1.25, ms - first - pause))
+
+
+def complete_wave(data):
+    """Whether bytes are a finished WAV file: the RIFF size and the data chunk's size both reach
+    the end of the file (an unfinished recording leaves them short or zero)."""
+    if len(data) < 44 or data[:4] != b"RIFF" or data[8:12] != b"WAVE":
+        return False
+    if struct.unpack_from("<I", data, 4)[0] != len(data) - 8:
+        return False
+    at = 12
+    while at + 8 <= len(data):
+        chunk, size = data[at:at + 4], struct.unpack_from("<I", data, at + 4)[0]
+        if chunk == b"data":
+            return at + 8 + size == len(data)
+        at += 8 + size + (size & 1)
+    return False
+
+
+# ---- sanitizer reports -----------------------------------------------------------------------
+
+REPORT_PATTERNS = [
+    ("ASan", re.compile(r"ERROR: AddressSanitizer")),
+    ("LSan", re.compile(r"ERROR: LeakSanitizer")),
+    ("UBSan", re.compile(r"runtime error: ")),
+    ("other", re.compile(r"(ERROR|WARNING): (ThreadSanitizer|MemorySanitizer|AddressSanitizer failed|"
+                         r"\w+Sanitizer: (?!detected memory leaks))")),
+]
+LEAK_LINE = re.compile(r"(Direct|Indirect) leak of (\d+) byte")
+
+
+def count_reports(text):
+    """Sanitizer reports in stderr text by kind, plus the leaks LSan listed and their bytes."""
+    counts = {kind: 0 for kind, _ in REPORT_PATTERNS}
+    leaks = leaked = 0
+    for line in text.splitlines():
+        for kind, pattern in REPORT_PATTERNS:
+            if pattern.search(line):
+                counts[kind] += 1
+                break
+        m = LEAK_LINE.search(line)
+        if m:
+            leaks += 1
+            leaked += int(m.group(2))
+    return counts, leaks, leaked
+
+
+# ---- child processes -------------------------------------------------------------------------
+
+class Child:
+    """A child process whose stdout lines are collected (and copied to a log file) by a thread,
+    so a caller can wait for the line that says something happened."""
+
+    def __init__(self, name, argv, work, cwd=None, env=None, stdin=False):
+        self.name = name
+        self.out_path = os.path.join(work, name + ".out")
+        self.err_path = os.path.join(work, name + ".err")
+        self._out_log = open(self.out_path, "w")
+        self._err = open(self.err_path, "wb")
+        self.lines = []
+        self._cond = threading.Condition()
+        self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=self._err,
+                                     stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+                                     text=True, bufsize=1, start_new_session=True)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def _read(self):
+        for line in self.proc.stdout:
+            line = line.rstrip("\n")
+            self._out_log.write(line + "\n")
+            self._out_log.flush()
+            with self._cond:
+                self.lines.append(line)
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    def count(self):
+        with self._cond:
+            return len(self.lines)
+
+    def wait_line(self, pattern, start=0, bound=60.0):
+        """Index of the first line from start matching pattern, or -1 after bound seconds or when
+        the process has ended without it."""
+        regex = re.compile(pattern)
+        until = time.monotonic() + bound
+        at = start
+        with self._cond:
+            while True:
+                while at < len(self.lines):
+                    if regex.search(self.lines[at]):
+                        return at
+                    at += 1
+                left = until - time.monotonic()
+                if left <= 0 or (self.proc.poll() is not None and not self._reader.is_alive()):
+                    return -1
+                self._cond.wait(min(left, 1.0))
+
+    def write(self, text):
+        self.proc.stdin.write(text + "\n")
+        self.proc.stdin.flush()
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self, sig=signal.SIGTERM, bound=30.0):
+        """Ends the process by its own PID; kills it when it does not end in time. Returns the
+        exit status (negative: the signal that ended it)."""
+        if self.proc.poll() is None:
+            try:
+                self.proc.send_signal(sig)
+            except ProcessLookupError:
+                pass
+            try:
+                self.proc.wait(bound)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self._reader.join(5)
+        self._err.close()
+        if not self._reader.is_alive():
+            self._out_log.close()
+            self.proc.stdout.close()
+        if self.proc.stdin and not self.proc.stdin.closed:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+        return self.proc.returncode
+
+
+def tail(path, count=20):
+    try:
+        with open(path, errors="replace") as f:
+            return f.readlines()[-count:]
+    except OSError:
+        return []
+
+
+def proc_status(pid):
+    """VmHWM and VmRSS in KiB, and the open descriptor count, of a running process."""
+    figures = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmHWM", "VmRSS"):
+                figures[key] = int(value.split()[0])
+    figures["fds"] = len(os.listdir("/proc/%d/fd" % pid))
+    return figures
+
+
+def mib(kib):
+    return "%.1f MiB" % (kib / 1024.0)
+
+
+# ---- the run ---------------------------------------------------------------------------------
+
+class Soak:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.source = os.path.abspath(args.source)
+        self.work = tempfile.mkdtemp(prefix="lumisk-soak.")
+        self.box_dir = os.path.join(self.work, "box")
+        self.ftp_root = os.path.join(self.work, "ftp")
+        os.makedirs(self.box_dir)
+        os.makedirs(self.ftp_root)
+        self.children = []
+        self.calls = plan_calls(args.count, args.seed)
+        self.placed = self.through = self.identical = 0
+        self.failures = []
+        self.remote_names = set()
+        self.duplicate_names = 0
+        self.samples = {}
+        self.box_status = None
+        self.box_died = False
+        self.interrupted = False
+        self.sanitized = True
+
+    def say(self, text):
+        print("soak: " + text, flush=True)
+
+    def start(self):
+        folders = sorted({c["keys"] for c in self.calls})
+        server = Child("ftp", ["/usr/bin/python3", os.path.join(self.source, "tests/net/ftpserver.py"),
+                               "--kind", self.args.ftp, "--root", self.ftp_root,
+                               "--folders", ",".join(folders)], self.work)
+        self.children.append(server)
+        at = server.wait_line(r"^PORT \d+$", bound=START_BOUND)
+        if at < 0:
+            raise RuntimeError("the FTP server did not start: " + "".join(tail(server.err_path)))
+        self.port = int(server.lines[at][5:])
+
+        line = Child("line", [os.path.join(self.build, "tools/lumisk-linesim/lumisk-linesim"),
+                              "--capture", os.path.join(self.work, "capture"),
+                              "--playback", os.path.join(self.work, "playback")], self.work, stdin=True)
+        self.children.append(line)
+        self.line = line
+        at = line.wait_line(r"^pty ", bound=START_BOUND)
+        if at < 0:
+            raise RuntimeError("the line simulator did not start: " + "".join(tail(line.err_path)))
+        pty = line.lines[at][4:]
+
+        binary = os.path.join(self.build, "src/app/lumisk")
+        with open(binary, "rb") as f:
+            image = f.read()
+        # Zero reports only mean something from a box that can make them.
+        self.sanitized = b"__asan_init" in image and b"__ubsan_handle" in image
+        if not self.sanitized and not self.args.plain:
+            raise RuntimeError("%s is not built with ASan and UBSan (LUMISK_SANITIZE=ON)" % binary)
+        del image
+        shutil.copy2(binary, os.path.join(self.box_dir, "lumisk"))
+        # A tone of its own pitch per prompt, 250 ms (the beep 150 ms): calls take seconds.
+        for i, name in enumerate(PROMPT_NAMES):
+            write_wave(os.path.join(self.box_dir, name + ".wav"), tone_samples(450 + 110 * i, 150 if i == 3 else 250))
+        accounts = "".join("account%d = mbox%d\n" % (i, i) for i in range(1, 7))
+        with open(os.path.join(self.box_dir, "lumisk.conf"), "w") as f:
+            f.write("[modem]\nport = %s\n[upload]\nhost = 127.0.0.1\nport = %d\npassive = 0\n"
+                    "password = mira318\n%stimeout = 20\n[sound]\ndriver = sim\ncapture = %s\n"
+                    "playback = %s\n" % (pty, self.port, accounts, os.path.join(self.work, "capture"),
+                                         os.path.join(self.work, "playback")))
+        # Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
+        with open(os.path.join(self.box_dir, "pager.ini"), "w", newline="") as f:
+            f.write("%d\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n" % TIME_LIMIT)
+        env = dict(os.environ)
+        env.update({"QT_QPA_PLATFORM": "offscreen", "TZ": "UTC", "LC_ALL": "C", "XDG_RUNTIME_DIR": self.work,
+                    "ASAN_OPTIONS": ASAN_OPTIONS, "UBSAN_OPTIONS": UBSAN_OPTIONS})
+        env.pop("LSAN_OPTIONS", None)
+        ready_from = line.count()
+        box = Child("box", [os.path.join(self.box_dir, "lumisk"), "--headless"], self.work, cwd=self.box_dir,
+                    env=env)
+        self.children.append(box)
+        self.box = box
+        if box.wait_line(r" ready$", bound=START_BOUND) < 0 or \
+                line.wait_line(r"^rx .* ATM1$", ready_from, bound=START_BOUND) < 0:
+            raise RuntimeError("the box did not start:\n" + "".join(tail(box.err_path)))
+        self.samples[0] = proc_status(box.pid)
+        self.say("box %d ready on %s, FTP server 127.0.0.1:%d (%s), %d mailbox folders" %
+                 (box.pid, pty, self.port, self.args.ftp, len(folders)))
+
+    def show_tails(self):
+        for child in (self.line, self.box):
+            for path in (child.out_path, child.err_path):
+                lines = tail(path, 15)
+                if lines:
+                    print("  --- %s" % os.path.basename(path))
+                    sys.stdout.write("".join("  " + l for l in lines))
+        sys.stdout.flush()
+
+    def fail(self, call, why):
+        self.failures.append((call["index"], why))
+        self.say("call %d (%s) FAILED: %s" % (call["index"], call["keys"], why))
+        self.show_tails()
+
+    def run_call(self, call):
+        wav_path = os.path.join(self.work, "message.wav")
+        if call["message"][0] in ("silence", "tones"):
+            write_wave(wav_path, message_samples(call))
+        script = call_script(call, wav_path)
+        line_from, box_from = self.line.count(), self.box.count()
+        err_before = os.path.getsize(self.box.err_path)
+        self.placed += 1
+        self.line.write("call " + script)
+        end = self.line.wait_line(r"^call (hangup|failed)", line_from, CALL_BOUND)
+        if end < 0:
+            self.line.write("abort")
+            self.line.wait_line(r"^call (hangup|failed)", line_from, 30)
+            self.fail(call, "the call did not end within %d s" % CALL_BOUND)
+            self.settle(box_from)
+            return
+        if not self.line.lines[end].startswith("call hangup"):
+            self.fail(call, self.line.lines[end])
+            self.settle(box_from)
+            return
+        if self.box.wait_line(r" hangup$", box_from, EVENT_BOUND) < 0:
+            self.fail(call, "the simulator saw the hang-up but the box reported none")
+            return
+        self.through += 1
+        events = [l[20:] for l in self.box.lines[box_from:self.box.count()]]
+        self.check_events(call, events)
+        figures = proc_status(self.box.pid)
+        self.samples[call["index"]] = figures
+        with open(os.path.join(self.work, "calls.csv"), "a") as f:
+            f.write("%d,%s,%d,%d,%s,%d,%d,%d,%d\n" % (call["index"], call["keys"], call["key"], call["gap"],
+                                                      "%s:%d" % call["message"], figures["VmHWM"],
+                                                      figures["VmRSS"], figures["fds"], len(self.failures)))
+        if os.path.getsize(self.box.err_path) > err_before:
+            with open(self.box.err_path, errors="replace") as f:
+                f.seek(err_before)
+                for l in f.read().splitlines():
+                    print("  box stderr: " + l)
+
+    def settle(self, box_from):
+        """After a failed call: give the box time to finish its side (upload, hang-up), so the
+        next call does not ring into this one."""
+        self.box.wait_line(r" hangup$", box_from, TIME_LIMIT + EVENT_BOUND)
+
+    def check_events(self, call, events):
+        def find(prefix):
+            for e in events:
+                if e.startswith(prefix):
+                    return e[len(prefix):]
+            return None
+
+        number = find("number ")
+        local = find("recording ")
+        upload = find("upload done ")
+        if number != call["keys"]:
+            self.fail(call, "the box heard the number %r" % number)
+            return
+        if local is None or upload is None:
+            self.fail(call, "no recording or no upload among the events: %s" % " | ".join(events))
+            return
+        m = re.match(r"(\S+) as (\S+)@127\.0\.0\.1$", upload)
+        want = "mbox%d" % account_of(call["keys"])
+        if not m or m.group(2) != want or not m.group(1).startswith(call["keys"] + "/"):
+            self.fail(call, "upload %r, expected into %s/%s/" % (upload, want, call["keys"]))
+            return
+        name = m.group(2) + "/" + m.group(1)
+        if name in self.remote_names:
+            self.duplicate_names += 1
+            self.fail(call, "remote name %s used twice" % name)
+            return
+        self.remote_names.add(name)
+        try:
+            with open(os.path.join(self.ftp_root, name), "rb") as f:
+                remote = f.read()
+            with open(local, "rb") as f:
+                mine = f.read()
+        except OSError as e:
+            self.fail(call, str(e))
+            return
+        if remote != mine:
+            self.fail(call, "%s (%d bytes) differs from the local %s (%d bytes)" % (name, len(remote), local, len(mine)))
+        elif not complete_wave(remote):
+            self.fail(call, "%s is not a finished WAV file" % name)
+        else:
+            self.identical += 1
+
+    def run(self):
+        self.say("seed %d, %d calls, build %s, time limit %d s" % (self.args.seed, len(self.calls), self.build,
+                                                                  TIME_LIMIT))
+        self.say("ASAN_OPTIONS=%s UBSAN_OPTIONS=%s" % (ASAN_OPTIONS, UBSAN_OPTIONS))
+        self.say("work folder " + self.work)
+        self.start()
+        started = time.monotonic()
+        try:
+            for call in self.calls:
+                self.run_call(call)
+                if not self.box.alive():
+                    self.box_died = True
+                    self.say("the box ended during call %d (status %s)" % (call["index"], self.box.proc.returncode))
+                    self.show_tails()
+                    break
+                if call["index"] % 10 == 0 or call["index"] == len(self.calls):
+                    f = self.samples.get(call["index"], {})
+                    self.say("%d/%d calls, %d through, %d byte-identical, %d s; VmHWM %s VmRSS %s fds %s" % (
+                        call["index"], len(self.calls), self.through, self.identical, time.monotonic() - started,
+                        mib(f.get("VmHWM", 0)), mib(f.get("VmRSS", 0)), f.get("fds", "?")))
+        except KeyboardInterrupt:
+            # Stopped early: still end the box by SIGTERM for its leak check and sum up.
+            self.interrupted = True
+            self.say("interrupted after %d calls; stopping the box" % self.placed)
+        last = max(self.samples)
+        self.end_figures = (last, self.samples[last]) if last > 0 else None
+        if not self.box_died:
+            stop_from = self.box.count()
+            self.box_status = self.box.stop(signal.SIGTERM, EXIT_BOUND)
+            self.stopped = self.box.wait_line(r" stopped$", stop_from, 5) >= 0
+        else:
+            self.box_status = self.box.stop()
+            self.stopped = False
+        # The simulator ends at "quit"; its own leak check runs then.
+        self.quit_line()
+
+    def summary(self):
+        n = len(self.calls)
+        with open(self.box.err_path, errors="replace") as f:
+            err = f.read()
+        counts, leaks, leaked = count_reports(err)
+        with open(self.line.err_path, errors="replace") as f:
+            simulator = sum(count_reports(f.read())[0].values())
+        reports = sum(counts.values())
+        box_errors = len(re.findall(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d error: ", err, re.M))
+        first = self.samples.get(1)
+        last_index, last = self.end_figures if self.end_figures else (0, None)
+        start = self.samples.get(0)
+        files = sum(len(names) for folder, _, names in os.walk(self.ftp_root) if ".pure-ftpd" not in folder)
+        ok = (self.through == n and self.identical == n and reports == 0 and not self.box_died
+              and not self.interrupted and self.box_status == 0)
+        print()
+        print("calls: %d placed, %d went through to the hang-up%s" % (
+            self.placed, self.through, "" if self.placed == n else " (of %d planned)" % n))
+        print("uploads: %d/%d byte-identical with the box's own recordings, %d files on the server, "
+              "%d remote names reused" % (self.identical, n, files, self.duplicate_names))
+        print("sanitizers: %d reports (ASan %d, LSan %d, UBSan %d, other %d; %d leaks, %d bytes), "
+              "box exit status %s after SIGTERM%s; %d error lines from the box; %d reports from the simulator" % (
+                  reports, counts["ASan"], counts["LSan"], counts["UBSan"], counts["other"], leaks, leaked,
+                  self.box_status, " (\"stopped\" seen)" if self.stopped else "", box_errors, simulator))
+        if first and last:
+            # Growth over the second half tells a steady leak from the warm-up (caches, quarantine).
+            half = self.samples.get(last_index // 2) if last_index >= 4 else None
+            print("memory: VmHWM %s after call 1, %s after call %d; VmRSS %s -> %s%s" % (
+                mib(first["VmHWM"]), mib(last["VmHWM"]), last_index, mib(first["VmRSS"]), mib(last["VmRSS"]),
+                "; VmHWM %s after call %d (+%s over the second half)" % (
+                    mib(half["VmHWM"]), last_index // 2, mib(last["VmHWM"] - half["VmHWM"])) if half else ""))
+        if start and last:
+            print("descriptors: %d open when ready, %s after call 1, %d after call %d" % (
+                start["fds"], first["fds"] if first else "?", last["fds"], last_index))
+        if self.failures:
+            print("failed calls: " + "; ".join("%d: %s" % f for f in self.failures[:10]) +
+                  (" ..." if len(self.failures) > 10 else ""))
+        if not self.sanitized:
+            print("note: a build without sanitizers: memory and descriptor figures only, no reports possible")
+        print("SOAK %s%s: %d calls (seed %d), %d/%d through, %d/%d byte-identical, %d sanitizer reports, "
+              "VmHWM %s -> %s, fds %s -> %s" % (
+                  "PASS" if ok else "FAIL", "" if self.sanitized else " (plain build)", n, self.args.seed, self.through, n, self.identical, n, reports,
+                  mib(first["VmHWM"]) if first else "?", mib(last["VmHWM"]) if last else "?",
+                  start["fds"] if start else "?", last["fds"] if last else "?"))
+        return ok
+
+    def quit_line(self):
+        if self.line.alive():
+            try:
+                self.line.write("quit")
+                self.line.proc.stdin.close()
+                self.line.proc.wait(60)
+            except (OSError, subprocess.TimeoutExpired, ValueError):
+                pass
+        self.line.stop()
+
+    def cleanup(self):
+        for child in reversed(self.children):
+            if child is self.line:
+                self.quit_line()
+            child.stop()
+        if os.environ.get("LUMISK_KEEP_SOAK") == "1":
+            self.say("files kept in " + self.work)
+        else:
+            shutil.rmtree(self.work, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Soak run of the headless box.")
+    parser.add_argument("count", type=int, help="calls to place")
+    parser.add_argument("--build", required=True, help="sanitizer build folder")
+    parser.add_argument("--source", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "../.."))
+    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--ftp", choices=["pyftpdlib", "pure-ftpd"], default="pyftpdlib")
+    parser.add_argument("--plain", action="store_true",
+                        help="accept a build without sanitizers (the box's own memory, without ASan's)")
+    args = parser.parse_args()
+    if args.count < 1:
+        parser.error("count must be at least 1")
+    if args.seed is None:
+        args.seed = random.SystemRandom().randint(1, 999999)
+
+    # SIGTERM or SIGINT to the driver: leave through the cleanup, stopping what it started.
+    def interrupted(signum, _frame):
+        raise KeyboardInterrupt()
+    signal.signal(signal.SIGTERM, interrupted)
+
+    soak = Soak(args)
+    ok = False
+    try:
+        soak.run()
+        ok = soak.summary()
+    except KeyboardInterrupt:
+        soak.say("interrupted")
+    except RuntimeError as e:
+        soak.say("FAILED: %s" % e)
+    finally:
+        soak.cleanup()
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,131 @@
+"""Checks of the soak driver's own logic: a soak that miscounts reports, plans calls the box
+cannot take, or waits forever would pass or fail for the wrong reason.
+
+    /usr/bin/python3 -m unittest bench/soak/test_soak.py
+"""
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import soak  # noqa: E402
+
+
+class PlanTest(unittest.TestCase):
+    def test_accounts_follow_the_boxs_ranges(self):
+        cases = {"0": 1, "007": 1, "9999": 1, "10000": 2, "19999": 2, "20000": 3, "49999": 5,
+                 "50000": 6, "99999": 6, "00042": 1}
+        for keys, account in cases.items():
+            self.assertEqual(soak.account_of(keys), account, keys)
+
+    def test_plan_is_repeatable_and_spans_every_account_within_the_call_limits(self):
+        calls = soak.plan_calls(300, 1234)
+        self.assertEqual(calls, soak.plan_calls(300, 1234))
+        self.assertNotEqual(calls, soak.plan_calls(300, 1235))
+        self.assertEqual({soak.account_of(c["keys"]) for c in calls}, {1, 2, 3, 4, 5, 6})
+        self.assertEqual({c["message"][0] for c in calls}, {"none", "silence", "tone", "tones"})
+        for c in calls:
+            self.assertRegex(c["keys"], r"^\d{1,5}$")
+            self.assertTrue(60 <= c["key"] <= 150 and 60 <= c["gap"] <= 150, c)
+            kind, amount = c["message"]
+            # Every message must fit in the recording time, or the caller talks into the hang-up.
+            ms = amount * 1000 if kind == "tone" else amount
+            self.assertLess(ms, soak.TIME_LIMIT * 1000, c)
+        self.assertTrue(any(c["keys"].startswith("0") and len(c["keys"]) > 1 for c in calls))
+
+    def test_messages_have_their_planned_length_and_the_script_names_them(self):
+        for call in soak.plan_calls(60, 5):
+            kind, amount = call["message"]
+            script = soak.call_script(call, "/x/m.wav")
+            self.assertTrue(script.startswith(call["keys"] + " key=%d gap=%d " % (call["key"], call["gap"])))
+            if kind in ("silence", "tones"):
+                self.assertEqual(len(soak.message_samples(call)), soak.LINE_RATE * amount // 1000)
+                self.assertTrue(script.endswith(" wav /x/m.wav"))
+            else:
+                self.assertTrue(script.endswith(" none" if kind == "none" else " tone %d" % amount))
+
+
+class WaveTest(unittest.TestCase):
+    def test_only_a_finished_recording_counts_as_complete(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "a.wav")
+            soak.write_wave(path, soak.tone_samples(700, 300))
+            with open(path, "rb") as f:
+                data = f.read()
+        self.assertTrue(soak.complete_wave(data))
+        # A recording cut off before its headers were completed: sizes still zero.
+        unfinished = data[:4] + b"\0\0\0\0" + data[8:40] + b"\0\0\0\0" + data[44:]
+        self.assertFalse(soak.complete_wave(unfinished))
+        self.assertFalse(soak.complete_wave(data[:-2]))
+        self.assertFalse(soak.complete_wave(data + b"\0\0"))
+        self.assertFalse(soak.complete_wave(b""))
+
+
+class ReportCountTest(unittest.TestCase):
+    def test_counts_each_kind_of_report_and_the_leaks(self):
+        text = "\n".join([
+            "2026-12-09 10:00:00 error: Connection refused",  # the box's own error line
+            "2026-12-09 10:00:01 upload failed Read error",
+            "=================================================================",
+            "==123==ERROR: AddressSanitizer: heap-use-after-free on address 0x602000000010",
+            "    #0 0x4a in TMainForm::Timer2Timer() src/app/MainFormUpload.cpp:20",
+            "SUMMARY: AddressSanitizer: heap-use-after-free src/app/MainFormUpload.cpp:20",
+            "src/audio/Wave.cpp:88:17: runtime error: signed integer overflow",
+            "src/net/IdBuffer.cpp:12:3: runtime error: load of misaligned address",
+            "==123==ERROR: LeakSanitizer: detected memory leaks",
+            "Direct leak of 64 byte(s) in 1 object(s) allocated from:",
+            "Direct leak of 32 byte(s) in 2 object(s) allocated from:",
+            "Indirect leak of 16 byte(s) in 1 object(s) allocated from:",
+            "SUMMARY: AddressSanitizer: 112 byte(s) leaked in 4 allocation(s).",
+        ])
+        counts, leaks, leaked = soak.count_reports(text)
+        self.assertEqual(counts, {"ASan": 1, "LSan": 1, "UBSan": 2, "other": 0})
+        self.assertEqual((leaks, leaked), (3, 112))
+
+    def test_a_clean_stderr_has_no_reports(self):
+        counts, leaks, leaked = soak.count_reports("2026-12-09 10:00:00 error: Connection refused\n")
+        self.assertEqual(sum(counts.values()) + leaks + leaked, 0)
+
+
+class ChildTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+
+    def tearDown(self):
+        import shutil
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def test_waits_for_the_line_that_says_it_happened_and_not_longer_than_the_process(self):
+        # An echo that answers each line on stdin, and ends at the end of its input.
+        child = soak.Child("echo", [sys.executable, "-u", "-c",
+                                    "import sys\nfor l in sys.stdin: print('got ' + l.strip())"],
+                           self.work, stdin=True)
+        try:
+            child.write("one")
+            self.assertEqual(child.wait_line(r"^got one$", bound=30), 0)
+            start = child.count()
+            child.write("two")
+            self.assertEqual(child.wait_line(r"^got", start, bound=30), 1)
+            # Ended without the line: -1 at once, not after the bound.
+            child.proc.stdin.close()
+            began = time.monotonic()
+            self.assertEqual(child.wait_line(r"^never$", bound=60), -1)
+            self.assertLess(time.monotonic() - began, 30)
+        finally:
+            self.assertEqual(child.stop(), 0)
+        with open(child.out_path) as f:
+            self.assertEqual(f.read(), "got one\ngot two\n")
+
+    def test_stop_ends_a_process_that_ignores_sigterm(self):
+        child = soak.Child("stubborn", [sys.executable, "-u", "-c",
+                                        "import signal, sys\nsignal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+                                        "print('up')\nsys.stdin.read()"], self.work, stdin=True)
+        self.assertEqual(child.wait_line(r"^up$", bound=30), 0)
+        self.assertLess(child.stop(bound=0.5), 0)
+        self.assertFalse(child.alive())
+
+
+if __name__ == "__main__":
+    unittest.main()
