@@ -510,7 +510,8 @@ class Soak:
                     f = self.samples.get(call["index"], {})
                     self.say("%d/%d calls, %d through, %d byte-identical, %d s; VmHWM %s VmRSS %s fds %s" % (
                         call["index"], len(self.calls), self.through, self.identical,
-                        time.monotonic() - started, mib(f.get("VmHWM", 0)), mib(f.get("VmRSS", 0)), f.get("fds", "?")))
+                        time.monotonic() - started, mib(f.get("VmHWM", 0)), mib(f.get("VmRSS", 0)),
+                        f.get("fds", "?")))
         except KeyboardInterrupt:
             # Stopped early: still end the box by SIGTERM for its leak check and sum up.
             self.interrupted = True
