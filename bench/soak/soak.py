@@ -363,7 +363,8 @@ class Soak:
         shutil.copy2(binary, os.path.join(self.box_dir, "lumisk"))
         # A tone of its own pitch per prompt, 250 ms (the beep 150 ms): calls take seconds.
         for i, name in enumerate(PROMPT_NAMES):
-            write_wave(os.path.join(self.box_dir, name + ".wav"), tone_samples(450 + 110 * i, 150 if i == 3 else 250))
+            write_wave(os.path.join(self.box_dir, name + ".wav"),
+                       tone_samples(450 + 110 * i, 150 if i == 3 else 250))
         accounts = "".join("account%d = mbox%d\n" % (i, i) for i in range(1, 7))
         with open(os.path.join(self.box_dir, "lumisk.conf"), "w") as f:
             f.write("[modem]\nport = %s\n[upload]\nhost = 127.0.0.1\nport = %d\npassive = 0\n"
@@ -482,15 +483,16 @@ class Soak:
             self.fail(call, str(e))
             return
         if remote != mine:
-            self.fail(call, "%s (%d bytes) differs from the local %s (%d bytes)" % (name, len(remote), local, len(mine)))
+            self.fail(call, "%s (%d bytes) differs from the local %s (%d bytes)" % (
+                name, len(remote), local, len(mine)))
         elif not complete_wave(remote):
             self.fail(call, "%s is not a finished WAV file" % name)
         else:
             self.identical += 1
 
     def run(self):
-        self.say("seed %d, %d calls, build %s, time limit %d s" % (self.args.seed, len(self.calls), self.build,
-                                                                  TIME_LIMIT))
+        self.say("seed %d, %d calls, build %s, time limit %d s" % (
+            self.args.seed, len(self.calls), self.build, TIME_LIMIT))
         self.say("ASAN_OPTIONS=%s UBSAN_OPTIONS=%s" % (ASAN_OPTIONS, UBSAN_OPTIONS))
         self.say("work folder " + self.work)
         self.start()
@@ -500,14 +502,16 @@ class Soak:
                 self.run_call(call)
                 if not self.box.alive():
                     self.box_died = True
-                    self.say("the box ended during call %d (status %s)" % (call["index"], self.box.proc.returncode))
+                    self.say("the box ended during call %d (status %s)" % (
+                        call["index"], self.box.proc.returncode))
                     self.show_tails()
                     break
                 if call["index"] % 10 == 0 or call["index"] == len(self.calls):
                     f = self.samples.get(call["index"], {})
                     self.say("%d/%d calls, %d through, %d byte-identical, %d s; VmHWM %s VmRSS %s fds %s" % (
-                        call["index"], len(self.calls), self.through, self.identical, time.monotonic() - started,
-                        mib(f.get("VmHWM", 0)), mib(f.get("VmRSS", 0)), f.get("fds", "?")))
+                        call["index"], len(self.calls), self.through, self.identical,
+                        time.monotonic() - started, mib(f.get("VmHWM", 0)), mib(f.get("VmRSS", 0)),
+                        f.get("fds", "?")))
         except KeyboardInterrupt:
             # Stopped early: still end the box by SIGTERM for its leak check and sum up.
             self.interrupted = True
@@ -545,7 +549,8 @@ class Soak:
         print("uploads: %d/%d byte-identical with the box's own recordings, %d files on the server, "
               "%d remote names reused" % (self.identical, n, files, self.duplicate_names))
         print("sanitizers: %d reports (ASan %d, LSan %d, UBSan %d, other %d; %d leaks, %d bytes), "
-              "box exit status %s after SIGTERM%s; %d error lines from the box; %d reports from the simulator" % (
+              "box exit status %s after SIGTERM%s; %d error lines from the box; "
+              "%d reports from the simulator" % (
                   reports, counts["ASan"], counts["LSan"], counts["UBSan"], counts["other"], leaks, leaked,
                   self.box_status, " (\"stopped\" seen)" if self.stopped else "", box_errors, simulator))
         if first and last:
@@ -565,7 +570,8 @@ class Soak:
             print("note: a build without sanitizers: memory and descriptor figures only, no reports possible")
         print("SOAK %s%s: %d calls (seed %d), %d/%d through, %d/%d byte-identical, %d sanitizer reports, "
               "VmHWM %s -> %s, fds %s -> %s" % (
-                  "PASS" if ok else "FAIL", "" if self.sanitized else " (plain build)", n, self.args.seed, self.through, n, self.identical, n, reports,
+                  "PASS" if ok else "FAIL", "" if self.sanitized else " (plain build)", n, self.args.seed,
+                  self.through, n, self.identical, n, reports,
                   mib(first["VmHWM"]) if first else "?", mib(last["VmHWM"]) if last else "?",
                   start["fds"] if start else "?", last["fds"] if last else "?"))
         return ok

@@ -89,6 +89,51 @@ class ReportCountTest(unittest.TestCase):
         self.assertEqual(sum(counts.values()) + leaks + leaked, 0)
 
 
+class VerdictTest(unittest.TestCase):
+    """A call counts as byte-identical only when the box heard the keys, stored the file in the
+    right account and folder under a name not used before, and the server holds its exact bytes."""
+
+    def setUp(self):
+        import argparse
+        self.soak = soak.Soak(argparse.Namespace(count=1, seed=1, build=".", source=".", ftp="pyftpdlib",
+                                                 plain=False))
+        self.soak.show_tails = lambda: None
+        self.soak.say = lambda text: None
+        self.local = os.path.join(self.soak.box_dir, "rec.wav")
+        soak.write_wave(self.local, soak.tone_samples(500, 200))
+        with open(self.local, "rb") as f:
+            self.bytes = f.read()
+
+    def tearDown(self):
+        import shutil
+        shutil.rmtree(self.soak.work, ignore_errors=True)
+
+    def check(self, keys, account, stamp="12-09-26_10:00:00", remote_bytes=None, heard=None):
+        remote = os.path.join(self.soak.ftp_root, account, keys, stamp + ".wav")
+        os.makedirs(os.path.dirname(remote), exist_ok=True)
+        with open(remote, "wb") as f:
+            f.write(self.bytes if remote_bytes is None else remote_bytes)
+        events = ["answered", "number " + (heard or keys), "recording " + self.local,
+                  "upload done %s/%s.wav as %s@127.0.0.1" % (keys, stamp, account), "hangup"]
+        before = (self.soak.identical, len(self.soak.failures))
+        self.soak.check_events({"index": 1, "keys": keys}, events)
+        return self.soak.identical - before[0], len(self.soak.failures) - before[1]
+
+    def test_identical_upload_in_the_right_account_counts(self):
+        self.assertEqual(self.check("20417", "mbox3"), (1, 0))
+        self.assertEqual(self.check("007", "mbox1"), (1, 0))
+
+    def test_every_kind_of_wrong_upload_is_a_failure(self):
+        self.assertEqual(self.check("20417", "mbox2"), (0, 1))  # wrong account
+        self.assertEqual(self.check("123", "mbox1", heard="1223"), (0, 1))  # a key heard twice
+        self.assertEqual(self.check("55555", "mbox6", remote_bytes=self.bytes[:-2]), (0, 1))
+        self.assertEqual(self.check("55555", "mbox6", "12-09-26_10:00:05", self.bytes[:-1] + b"\1"), (0, 1))
+        self.assertEqual(self.check("4", "mbox1", "12-09-26_10:00:09"), (1, 0))
+        # The same remote name again: the second upload replaced the first recording.
+        self.assertEqual(self.check("4", "mbox1", "12-09-26_10:00:09"), (0, 1))
+        self.assertEqual(self.soak.duplicate_names, 1)
+
+
 class ChildTest(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp()
@@ -117,6 +162,21 @@ class ChildTest(unittest.TestCase):
             self.assertEqual(child.stop(), 0)
         with open(child.out_path) as f:
             self.assertEqual(f.read(), "got one\ngot two\n")
+
+    def test_figures_are_the_named_processs_own(self):
+        child = soak.Child("idle", [sys.executable, "-u", "-c", "print('up')\nimport sys\nsys.stdin.read()"],
+                           self.work, stdin=True)
+        try:
+            self.assertEqual(child.wait_line(r"^up$", bound=30), 0)
+            figures = soak.proc_status(child.pid)
+            self.assertGreater(figures["VmHWM"], 1000)  # KiB: a Python interpreter
+            self.assertGreaterEqual(figures["VmHWM"], figures["VmRSS"])
+            self.assertEqual(figures["fds"], len(os.listdir("/proc/%d/fd" % child.pid)))
+            mine = soak.proc_status(os.getpid())["fds"]
+            with open(__file__):
+                self.assertEqual(soak.proc_status(os.getpid())["fds"], mine + 1)
+        finally:
+            child.stop()
 
     def test_stop_ends_a_process_that_ignores_sigterm(self):
         child = soak.Child("stubborn", [sys.executable, "-u", "-c",
