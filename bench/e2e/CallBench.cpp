@@ -65,9 +65,7 @@ int main(int argc, char** argv) {
     try {
         TBoxRig rig("bench");
         rig.StartServer(TFtpServer::PyFtpdLib, "12345");
-        rig.StartLine();
         TBoxSettings settings;
-        settings.UploadPort = rig.Server->Port();
         settings.TimeLimitSeconds = 1;
         settings.TinyPrompts = true;
         rig.StartBox(settings);

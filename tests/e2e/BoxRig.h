@@ -34,6 +34,17 @@ inline bool Accepts(int port) {
     return ok;
 }
 
+// Polls ready() until it holds or the bound passes; whether it held.
+template <class TReady> bool WaitUntil(TReady ready, std::chrono::seconds bound = std::chrono::seconds(60)) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 // Whether some socket of this machine has an established connection to port on 127.0.0.1.
 inline bool ConnectedTo(int port) {
     std::ifstream table("/proc/net/tcp");
@@ -74,12 +85,8 @@ public:
             throw std::runtime_error("FTP server did not start: " + FProcess->AllText(TChildProcess::Err));
         FPort = std::stoi(FProcess->Line(TChildProcess::Out, line).substr(5));
         // pure-ftpd listens a moment after it has named its port.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!Accepts(FPort)) {
-            if (std::chrono::steady_clock::now() > until)
-                throw std::runtime_error("FTP server does not accept connections");
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        if (!WaitUntil([this] { return Accepts(FPort); }))
+            throw std::runtime_error("FTP server does not accept connections");
     }
     void Stop() { FProcess.reset(); }
     // A server that hangs: stopped by the kernel, its sockets still open; the kernel still
@@ -105,7 +112,7 @@ private:
 };
 
 struct TBoxSettings {
-    int UploadPort = 21;
+    int UploadPort = 0; // 0: the rig's own server
     std::string Password = "mira318";
     int TimeoutSeconds = 20;
     bool Passive = false;
@@ -158,8 +165,12 @@ public:
         ModemDevice = Line->Line(TChildProcess::Out, first).substr(4);
     }
 
-    // Writes the box's folder and starts it headless; returns once it waits for calls.
+    // Writes the box's folder and starts it headless (and the line simulator, when it is not
+    // running yet); returns once it waits for calls.
     void StartBox(const TBoxSettings& s) {
+        if (!Line)
+            StartLine();
+        const int uploadPort = s.UploadPort ? s.UploadPort : Server ? Server->Port() : 21;
         namespace fs = std::filesystem;
         fs::copy_file(std::string(LUMISK_BINARY_DIR) + "/src/app/lumisk", Box() + "/lumisk",
                       fs::copy_options::overwrite_existing);
@@ -174,7 +185,7 @@ public:
                               fs::copy_options::overwrite_existing);
         }
         std::ostringstream conf;
-        conf << "[modem]\nport = " << ModemDevice << "\n[upload]\nhost = 127.0.0.1\nport = " << s.UploadPort
+        conf << "[modem]\nport = " << ModemDevice << "\n[upload]\nhost = 127.0.0.1\nport = " << uploadPort
              << "\npassive = " << (s.Passive ? 1 : 0) << "\npassword = " << s.Password << "\n";
         for (int i = 1; i <= 6; ++i)
             conf << "account" << i << " = mbox" << i << "\n";

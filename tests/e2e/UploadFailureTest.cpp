@@ -15,9 +15,6 @@ namespace {
 class UploadFailure : public ::testing::Test {
 protected:
     void Start(TBoxSettings settings = {}) {
-        rig.StartLine();
-        if (rig.Server)
-            settings.UploadPort = rig.Server->Port();
         settings.TimeLimitSeconds = 1;
         rig.StartBox(settings);
     }
@@ -48,7 +45,6 @@ protected:
     TSlowLink& StartBehindSlowLink(int timeoutSeconds) {
         rig.StartServer(TFtpServer::PyFtpdLib, "12345");
         Link = std::make_unique<TSlowLink>(rig.Server->Port());
-        rig.StartLine();
         TBoxSettings settings;
         settings.UploadPort = Link->Port();
         settings.TimeoutSeconds = timeoutSeconds;
@@ -80,15 +76,6 @@ protected:
         return std::chrono::duration<double>(rig.BoxProcess->LineTime(TChildProcess::Err, error) -
                                              rig.BoxProcess->LineTime(TChildProcess::Out, fromOut))
             .count();
-    }
-    template <class TReady> static bool WaitFor(TReady ready) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!ready()) {
-            if (std::chrono::steady_clock::now() > until)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
     }
     TBoxRig rig{"fail"};
     std::unique_ptr<TSlowLink> Link;
@@ -214,7 +201,7 @@ TEST_F(UploadFailure, AServerRestartedWhileTheBoxWaitsOnItFailsAtOnceAndTheNextC
     ASSERT_GE(rig.BoxEvent(" recording "), 0);
     rig.Server->Freeze();
     // The box has connected and waits for the greeting when the server dies and comes back.
-    ASSERT_TRUE(WaitFor([&] { return ConnectedTo(rig.Server->Port()); }));
+    ASSERT_TRUE(WaitUntil([&] { return ConnectedTo(rig.Server->Port()); }));
     const auto killed = std::chrono::steady_clock::now();
     rig.Server->Kill();
     rig.Server->Start();
@@ -243,7 +230,7 @@ TEST_F(UploadFailure, ARingDuringTheUploadIsAnsweredRightAfterItAndNothingIsLost
     // A slow server makes the upload take tens of seconds; each reply still comes in time.
     TSlowLink& link = StartBehindSlowLink(20);
     const int fromLine = rig.StartCall("12345 key=60 gap=60 quiet=400 tone 1");
-    ASSERT_TRUE(WaitFor([&] { return link.Accepted() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return link.Accepted() > 0; }));
     const int fromRing = rig.Line->LineCount(TChildProcess::Out);
     rig.Line->Write("ring");
     ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^ok ring", fromRing), 0);

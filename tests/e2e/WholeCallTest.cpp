@@ -20,9 +20,7 @@ class WholeCall : public ::testing::TestWithParam<TServerCase> {};
 TEST_P(WholeCall, RingToHangupLandsTheWholeMessageInTheMailbox) {
     TBoxRig rig(std::string("call-") + GetParam().Name);
     rig.StartServer(GetParam().Kind, "12345");
-    rig.StartLine();
     TBoxSettings settings;
-    settings.UploadPort = rig.Server->Port();
     settings.Passive = GetParam().Passive;
     settings.TimeLimitSeconds = 5;
     rig.StartBox(settings);
@@ -87,9 +85,7 @@ class ShortCalls : public ::testing::Test {
 protected:
     void Start(const std::string& folders) {
         rig.StartServer(TFtpServer::PyFtpdLib, folders);
-        rig.StartLine();
         TBoxSettings settings;
-        settings.UploadPort = rig.Server->Port();
         settings.TimeLimitSeconds = 1;
         rig.StartBox(settings);
     }
@@ -161,9 +157,7 @@ class SignalEnd : public ::testing::TestWithParam<int> {};
 TEST_P(SignalEnd, StopsTheRecordingAndWritesTheSettings) {
     TBoxRig rig("signal");
     rig.StartServer(TFtpServer::PyFtpdLib, "12345");
-    rig.StartLine();
     TBoxSettings settings;
-    settings.UploadPort = rig.Server->Port();
     settings.TimeLimitSeconds = 30;
     rig.StartBox(settings);
     std::filesystem::remove(rig.Box() + "/pager.ini");
