@@ -1,13 +1,10 @@
 // Whole calls through the real pieces: lumisk-linesim as the modem, the simulated sound card fed
 // with generated DTMF audio, the project's decoder, and a clock the test moves.
-#include "app/AppTestSupport.h"
 #include "app/CallStamp.h"
 #include "app/LineSim.h"
 #include "app/MailboxUpload.h"
-#include "app/MainForm.h"
-#include "audio/Wave.h"
+#include "app/SimulatedWindowTest.h"
 #include "decoder/DtmfSignal.h"
-#include "net/FtpServerFixture.h"
 #include "serial/ui/ComSetupForm.h"
 
 #include <QCheckBox>
@@ -23,68 +20,15 @@
 
 namespace {
 
-void WriteWave(const std::string& fileName, const std::vector<int16_t>& samples) {
-    TWaveFileStream wave(fileName, fmCreate);
-    wave.AssignPcmFormat(8000, 16, 1);
-    wave.OpenWave(true);
-    if (!samples.empty())
-        wave.WriteBuffer(samples.data(), static_cast<int32_t>(samples.size() * 2));
-}
-
-// Each prompt is a short run of one sample value, so the played output shows which ones were
-// played, in which order.
-const std::pair<const char*, int16_t> Prompts[] = {{"welcome.wav", 1000},  {"enter.wav", 2000},
-                                                   {"message.wav", 3000},  {"beep.wav", 4000},
-                                                   {"notfound.wav", 5000}, {"thank.wav", 6000}};
-
-class CallFlow : public ::testing::Test {
+class CallFlow : public SimulatedWindowTest {
 protected:
+    CallFlow() : SimulatedWindowTest("callflow") {}
     void SetUp() override {
-        TestApp();
-        for (const auto& [name, value] : Prompts)
-            WriteWave(Folder.File(name), std::vector<int16_t>(400, value)); // 50 ms
-        ASSERT_EQ(chdir(Folder.Path.c_str()), 0); // prompts are found in the current folder
-        setenv("LUMISK_SIM_PLAYBACK", Folder.File("played.raw").c_str(), 1);
-        setenv("LUMISK_SIM_CAPTURE", Folder.File("caller.wav").c_str(), 1);
+        SimulatedWindowTest::SetUp();
         ASSERT_FALSE(Line.Path.empty());
     }
 
-    // uploadPort: a server on 127.0.0.1 with the accounts mbox1..mbox6; 0 for none.
-    std::unique_ptr<TMainForm> MakeForm(const std::string& port, int uploadPort = 0) {
-        TMainFormOptions options;
-        options.ExeFolder = Folder.Path;
-        options.Clock = &Clock;
-        options.Conf.ModemPort = port;
-        if (uploadPort) {
-            options.Conf.UploadHost = "127.0.0.1";
-            options.Conf.UploadPort = uploadPort;
-            for (size_t i = 0; i < 6; ++i)
-                options.Conf.UploadAccounts[i] = TestFtpServer::Accounts()[i];
-        }
-        return std::make_unique<TMainForm>(std::move(options));
-    }
-
-    // The prompts heard so far, in order.
-    std::vector<std::string> Played() {
-        std::string raw = ReadFile(Folder.File("played.raw"));
-        std::vector<std::string> names;
-        int16_t last = 0;
-        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-            int16_t v = static_cast<int16_t>(uint8_t(raw[i]) | uint8_t(raw[i + 1]) << 8);
-            if (v == last)
-                continue;
-            last = v;
-            for (const auto& [name, value] : Prompts)
-                if (v == value)
-                    names.push_back(name);
-        }
-        return names;
-    }
-
-    TTempFolder Folder{"callflow"};
     TLineSim Line;
-    TManualClock Clock;
-    TShownErrors Errors;
 };
 
 } // namespace

@@ -3,10 +3,7 @@
 // time to tell waiting from spinning.
 #pragma once
 
-#include "app/AppTestSupport.h"
-#include "app/MainForm.h"
-#include "audio/Wave.h"
-#include "net/FtpServerFixture.h"
+#include "app/SimulatedWindowTest.h"
 
 #include <QLineEdit>
 #include <QTest>
@@ -20,14 +17,6 @@
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
-
-inline void WriteWave(const std::string& fileName, const std::vector<int16_t>& samples) {
-    TWaveFileStream wave(fileName, fmCreate);
-    wave.AssignPcmFormat(8000, 16, 1);
-    wave.OpenWave(true);
-    if (!samples.empty())
-        wave.WriteBuffer(samples.data(), static_cast<int32_t>(samples.size() * 2));
-}
 
 // A wave file read back as the box's next reader would: its data chunk, all of it.
 struct TReadBack {
@@ -141,58 +130,20 @@ private:
     int FSlave = -1;
 };
 
-// Each prompt is a short run of one sample value, so the played output shows which were played.
-inline const std::vector<std::pair<std::string, int16_t>>& PromptMarks() {
-    static const std::vector<std::pair<std::string, int16_t>> marks = {
-        {"welcome.wav", 1000}, {"enter.wav", 2000},    {"message.wav", 3000},
-        {"beep.wav", 4000},    {"notfound.wav", 5000}, {"thank.wav", 6000}};
-    return marks;
-}
-
-// A window on the simulated devices in a folder of its own, with a clock the test moves.
-class FaultTest : public ::testing::Test {
+// A window test whose calls all end with an upload to a real server, so the faults under test
+// are the only errors shown.
+class FaultTest : public SimulatedWindowTest {
 protected:
+    FaultTest() : SimulatedWindowTest("faults") {}
     void SetUp() override {
-        TestApp();
-        for (const auto& [name, value] : PromptMarks())
-            WriteWave(Folder.File(name), std::vector<int16_t>(400, value)); // 50 ms
-        ASSERT_EQ(chdir(Folder.Path.c_str()), 0); // prompts are found in the current folder
-        setenv("LUMISK_SIM_PLAYBACK", Folder.File("played.raw").c_str(), 1);
-        setenv("LUMISK_SIM_CAPTURE", Folder.File("caller.wav").c_str(), 1);
+        SimulatedWindowTest::SetUp();
         WriteWave(Folder.File("caller.wav"), {});
-        // Every call ends with an upload: a real server, so the faults under test are the only
-        // errors shown.
         Ftp = std::make_unique<TestFtpServer>(TestFtpServer::PyFtpdLib, Folder.File("ftp"),
                                               std::vector<std::string>{"5", "7", "11", "22", "42", "43"});
     }
 
     std::unique_ptr<TMainForm> MakeForm(const std::string& port) {
-        TMainFormOptions options;
-        options.ExeFolder = Folder.Path;
-        options.Clock = &Clock;
-        options.Conf.ModemPort = port;
-        options.Conf.UploadHost = "127.0.0.1";
-        options.Conf.UploadPort = Ftp->Port();
-        for (size_t i = 0; i < 6; ++i)
-            options.Conf.UploadAccounts[i] = TestFtpServer::Accounts()[i];
-        return std::make_unique<TMainForm>(std::move(options));
-    }
-
-    // The prompts heard so far, in order.
-    std::vector<std::string> Played() {
-        const std::string raw = ReadFile(Folder.File("played.raw"));
-        std::vector<std::string> names;
-        int16_t last = 0;
-        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-            const int16_t v = static_cast<int16_t>(uint8_t(raw[i]) | uint8_t(raw[i + 1]) << 8);
-            if (v == last)
-                continue;
-            last = v;
-            for (const auto& [name, value] : PromptMarks())
-                if (v == value)
-                    names.push_back(name);
-        }
-        return names;
+        return SimulatedWindowTest::MakeForm(port, Ftp->Port());
     }
 
     // Answers a "RING", keys the mailbox number and lets the inter-digit time-out pass: the
@@ -208,8 +159,5 @@ protected:
         return form.FileNameEdit->text().toStdString();
     }
 
-    TTempFolder Folder{"faults"};
     std::unique_ptr<TestFtpServer> Ftp;
-    TManualClock Clock;
-    TShownErrors Errors;
 };
