@@ -1,5 +1,7 @@
 #include "audio/PcmConverter.h"
 
+#include <algorithm>
+
 TPcmConverter::TPcmConverter(const TPcmFormat& source, const TPcmFormat& target)
     : FSource(source), FTarget(target) {}
 
@@ -54,8 +56,12 @@ void TPcmConverter::Convert(const uint8_t* data, size_t frames, std::vector<uint
     const int frameBytes = FSource.FrameBytes();
     if (frameBytes <= 0 || FSource.Rate <= 0 || FTarget.Rate <= 0)
         return;
-    out.reserve(out.size() + frames * static_cast<size_t>(FTarget.FrameBytes()) *
-                                 static_cast<size_t>(FTarget.Rate / FSource.Rate + 1));
+    // Make room for this call's output, but only by growing geometrically: a caller appending
+    // piece after piece to one vector must not pay for a copy of all of it on every call.
+    const size_t needed = out.size() + frames * static_cast<size_t>(FTarget.FrameBytes()) *
+                                           static_cast<size_t>(FTarget.Rate / FSource.Rate + 1);
+    if (needed > out.capacity())
+        out.reserve(std::max(needed, 2 * out.capacity()));
     for (size_t i = 0; i < frames; ++i) {
         const uint8_t* p = data + i * static_cast<size_t>(frameBytes);
         int16_t current[2];
