@@ -125,6 +125,9 @@ void TMainForm::DriverBoxChange() {
             wanted = i;
     }
     FormatBox->setCurrentIndex(wanted >= 0 ? wanted : 0);
+    // Without 8 kHz 16-bit mono the decoder converts whatever the device gives.
+    const TSoundCaptureFormat& chosen = formats[FormatBox->currentIndex()];
+    PhoneToneDecoder1.SetInputFormat(chosen.SampleRate, chosen.BitsPerSample, chosen.Channels);
 }
 
 void TMainForm::DecoderDataReady() {

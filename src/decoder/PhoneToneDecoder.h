@@ -1,20 +1,28 @@
 // The box's tone decoder: the window hands it captured audio block by block and hears of
 // every key the caller presses through OnDTMF.
 //
-// Audio: raw PCM bytes, 8000 Hz, 16-bit little-endian signed, mono. The window hands blocks of
-// 1024 bytes (512 samples, 64 ms); consecutive blocks continue one another, and a block of any
-// other length (even an odd one: the spare byte waits for the next block) is accepted as well.
-// Detection does not depend on where block borders fall.
+// Audio: raw PCM bytes in the format set by SetInputFormat, by default 8000 Hz, 16-bit
+// little-endian signed, mono. Other formats (any rate the capture offers, 8 to 32 bits, mono or
+// stereo) are converted to 8000 Hz 16-bit mono, through an anti-alias low-pass when the rate
+// changes, before the detector hears them. The window hands blocks of 1024 bytes; consecutive
+// blocks continue one another, and a block of any other length (even one that splits a sample
+// or a frame: the rest waits for the next block) is accepted as well. Detection does not depend
+// on where block borders fall.
+//
+// Threads: the decoder keeps no tie to any thread. DecodeSamples may run on any one thread at a
+// time (the capture's notification thread, say); OnDTMF is raised on that thread, from inside
+// that call. StartDecoding and SetInputFormat must not overlap a DecodeSamples call.
 //
 // Events: OnDTMF(Sender, Key, Position) is raised once per key press, after the press has been
-// recognised (at its release, or 200 ms into a press that is still held), on the thread that
-// called DecodeSamples, from inside that call. Key is the character code of '0'-'9', '*', '#',
-// 'A'-'D'. Position is the index of the sample where the key's tone began, counted from 0 at
-// StartDecoding over all samples handed in since; it is 64-bit because the box runs for months.
+// recognised (at its release, or 200 ms into a press that is still held). Key is the character
+// code of '0'-'9', '*', '#', 'A'-'D'. Position is the index of the 8 kHz sample where the key's
+// tone began, counted from 0 at StartDecoding over all audio handed in since (at another input
+// rate: that instant times 8000 per second); it is 64-bit because the box runs for months.
 // If a handler throws, the exception leaves DecodeSamples; keys not yet reported stay queued and
 // are reported at the start of the next DecodeSamples call, so none is lost.
 #pragma once
 
+#include "decoder/DecoderInputConverter.h"
 #include "decoder/DtmfDetector.h"
 #include "toolkit/Component.h"
 
@@ -36,6 +44,12 @@ public:
     void StartDecoding();
     bool Decoding() const { return FDecoding; }
 
+    // The format of the blocks DecodeSamples will get from now on (default 8000, 16, 1). Raises
+    // Exception for a format the decoder cannot take, keeping the previous one. Audio of the old
+    // format still held back (a split frame, the filter's history) is dropped.
+    void SetInputFormat(int sampleRate, int bitsPerSample, int channels);
+    const TDecoderInputConverter& InputFormat() const { return FInput; }
+
     // Decodes one block of captured bytes. Returns the number of keys reported by this call.
     int DecodeSamples(std::span<const std::uint8_t> block);
 
@@ -45,8 +59,7 @@ private:
     int FirePending();
 
     bool FDecoding = false;
-    bool FHaveOddByte = false;
-    std::uint8_t FOddByte = 0;
+    TDecoderInputConverter FInput;
     std::vector<std::int16_t> FSamples;
     std::vector<TDtmfKey> FPending;
     std::unique_ptr<TDtmfDetector> FDetector;

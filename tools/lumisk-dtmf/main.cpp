@@ -26,15 +26,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        const TWaveKeys wave(fileName);
+        TWaveKeys wave(fileName);
         const std::vector<TDtmfKey> keys = wave.Decode();
         std::string line;
         for (const TDtmfKey& key : keys)
             line += key.Key;
         if (verbose) {
             std::printf("%s: %d Hz, %d bit, %d channel(s), %.2f s\n", fileName.c_str(), wave.SourceRate(),
-                        wave.SourceBits(), wave.SourceChannels(),
-                        static_cast<double>(wave.Samples().size()) / TDtmfDetector::SampleRate);
+                        wave.SourceBits(), wave.SourceChannels(), wave.Seconds());
             for (const TDtmfKey& key : keys)
                 std::printf("%c at %.3f s\n", key.Key,
                             static_cast<double>(key.Position) / TDtmfDetector::SampleRate);
