@@ -6,7 +6,9 @@
 //   the same file to spandsp, both streaming it; and lumisk-dtmf at 1, 10 and 60 minutes, to
 //   show that its time grows linearly and its memory does not grow;
 // - Google Benchmark throughput of the two receivers in memory.
-//   decoder_bench [--speech-minutes=N] [--no-files] [Google Benchmark options]
+//   decoder_bench [--speech-minutes=N] [--no-files] [--write-mix=FILE] [Google Benchmark options]
+// --write-mix writes the 60 s file (raw 8 kHz 16-bit mono) and stops, for profiling a receiver
+// with "decoder_bench --child=lumisk|spandsp FILE" under a tool of one's choice.
 #include "decoder/DtmfCorpus.h"
 #include "decoder/DtmfSignal.h"
 #include "decoder/PhoneToneDecoder.h"
@@ -371,10 +373,13 @@ int main(int argc, char** argv) {
 
     double speechMinutes = 20;
     bool files = true;
+    std::string mixFile;
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
         if (std::strncmp(argv[i], "--speech-minutes=", 17) == 0)
             speechMinutes = std::atof(argv[i] + 17);
+        else if (std::strncmp(argv[i], "--write-mix=", 12) == 0)
+            mixFile = argv[i] + 12;
         else if (std::strcmp(argv[i], "--no-files") == 0)
             files = false;
         else
@@ -394,6 +399,11 @@ int main(int argc, char** argv) {
         AllAudio.insert(AllAudio.end(), pcm.begin(), pcm.end());
     }
 
+    if (!mixFile.empty()) {
+        std::filesystem::remove_all(pattern);
+        WriteRaw(mixFile, MixedAudio(60));
+        return 0;
+    }
     PrintDetectionTable();
     if (files)
         PrintProcessFigures(pattern);

@@ -69,36 +69,52 @@ bool SteadyTone(const std::vector<std::complex<double>>& turns, int bin) {
     return std::fabs(Deviation(second, bin) - Deviation(first, bin)) <= std::max(MaxDriftHz, MaxDrift * hz);
 }
 
-using TVec16 = float __attribute__((vector_size(64)));
+using TVec8 = float __attribute__((vector_size(32)));
+
+// acc += x * the eight floats at t (a vector passed by reference: returning one would tie the
+// function's ABI to the instruction set).
+inline void AddScaled(TVec8& acc, float x, const float* t) {
+    TVec8 v;
+    std::memcpy(&v, t, sizeof v);
+    acc += x * v;
+}
 
 // The frame's windowed sums against the eight cosines and eight sines (out[0..15]), and its
 // window-weighted sum and sum of squares (out[16], out[17]): nearly all of the receiver's work.
-// One table row holds a sample's sixteen coefficients, so each sample is one vector multiply-add;
-// eight independent accumulators keep them from waiting on one another. Where the processor has
-// AVX2 or AVX-512, a clone of this function uses them.
+// One table row holds a sample's sixteen coefficients (cosines, then sines), so each sample is
+// two 8-wide multiply-adds; four samples at a time go to independent accumulators so they do not
+// wait on one another. Vectors are no wider than AVX registers: wider generic vectors make the
+// compiler spill every accumulator to memory on each step. Where the processor has AVX2, a clone
+// of this function uses it.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+__attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
 void Spectrum(const float* x, const float* table, const float* window, float* out) {
-    TVec16 acc[8] = {};
-    for (int m = 0; m < TDtmfDetector::FrameLength; m += 8)
-        for (int u = 0; u < 8; ++u) {
-            TVec16 t;
-            std::memcpy(&t, table + (m + u) * 16, sizeof t);
-            acc[u] += x[m + u] * t;
-        }
-    TVec16 weighted = {}, squares = {};
-    for (int m = 0; m < TDtmfDetector::FrameLength; m += 16) {
-        TVec16 xv, wv;
+    TVec8 c0 = {}, c1 = {}, c2 = {}, c3 = {}, s0 = {}, s1 = {}, s2 = {}, s3 = {};
+    for (int m = 0; m < TDtmfDetector::FrameLength; m += 4) {
+        const float* t = table + m * 16;
+        AddScaled(c0, x[m], t);
+        AddScaled(s0, x[m], t + 8);
+        AddScaled(c1, x[m + 1], t + 16);
+        AddScaled(s1, x[m + 1], t + 24);
+        AddScaled(c2, x[m + 2], t + 32);
+        AddScaled(s2, x[m + 2], t + 40);
+        AddScaled(c3, x[m + 3], t + 48);
+        AddScaled(s3, x[m + 3], t + 56);
+    }
+    TVec8 weighted = {}, squares = {};
+    for (int m = 0; m < TDtmfDetector::FrameLength; m += 8) {
+        TVec8 xv, wv;
         std::memcpy(&xv, x + m, sizeof xv);
         std::memcpy(&wv, window + m, sizeof wv);
         weighted += xv * wv;
         squares += xv * xv * wv;
     }
-    const TVec16 sum = ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+    const TVec8 c = (c0 + c1) + (c2 + c3), s = (s0 + s1) + (s2 + s3);
     out[16] = out[17] = 0;
-    for (int k = 0; k < 16; ++k) {
-        out[k] = sum[k];
+    for (int k = 0; k < 8; ++k) {
+        out[k] = c[k];
+        out[8 + k] = s[k];
         out[16] += weighted[k];
         out[17] += squares[k];
     }
@@ -117,6 +133,20 @@ double HopEnergy(const float* x) {
     }
     const TVec4 sum = a + b;
     return static_cast<double>(sum[0]) + sum[1] + sum[2] + sum[3];
+}
+
+// Samples to floats, eight at a time where it can.
+void ToFloat(const std::int16_t* from, std::size_t count, float* to) {
+    using TShort8 = std::int16_t __attribute__((vector_size(16)));
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        TShort8 v;
+        std::memcpy(&v, from + i, sizeof v);
+        const TVec8 f = __builtin_convertvector(v, TVec8);
+        std::memcpy(to + i, &f, sizeof f);
+    }
+    for (; i < count; ++i)
+        to[i] = from[i];
 }
 
 } // namespace
@@ -163,9 +193,7 @@ void TDtmfDetector::Reset() {
 void TDtmfDetector::Process(const std::int16_t* samples, std::size_t count, std::vector<TDtmfKey>& keys) {
     while (count > 0) {
         const std::size_t n = std::min<std::size_t>(count, static_cast<std::size_t>(HopLength - FHopFill));
-        float* to = &FBuffer[static_cast<std::size_t>(FFill)];
-        for (std::size_t i = 0; i < n; ++i)
-            to[i] = samples[i];
+        ToFloat(samples, n, &FBuffer[static_cast<std::size_t>(FFill)]);
         samples += n;
         count -= n;
         FSampleCount += static_cast<std::int64_t>(n);
