@@ -224,8 +224,21 @@ bool TSimSoundCard::AcceptsCapture(const WAVEFORMATEX& f) {
         (f.wBitsPerSample != 8 && f.wBitsPerSample != 16) ||
         f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8)
         return false;
-    return std::find(std::begin(ProbeRates), std::end(ProbeRates), static_cast<int>(f.nSamplesPerSec)) !=
-           std::end(ProbeRates);
+    if (std::find(std::begin(ProbeRates), std::end(ProbeRates), static_cast<int>(f.nSamplesPerSec)) ==
+        std::end(ProbeRates))
+        return false;
+    // LUMISK_SIM_RATES (say "44100,48000") plays a card that offers only those rates.
+    const std::string rates = EnvText("LUMISK_SIM_RATES");
+    if (rates.empty())
+        return true;
+    const std::string wanted = std::to_string(f.nSamplesPerSec);
+    for (std::size_t at = 0; at <= rates.size();) {
+        const std::size_t end = std::min(rates.find(',', at), rates.size());
+        if (rates.compare(at, end - at, wanted) == 0)
+            return true;
+        at = end + 1;
+    }
+    return false;
 }
 
 int32_t TSimSoundCard::EnumerateCapture(TCaptureEnumCallback callback, void* context) {

@@ -66,7 +66,7 @@ public:
     int AttachedCount();
 
     // Whether a capture format is one the card offers: 8 or 16 bit PCM, 1 or 2 channels, a
-    // probed rate.
+    // probed rate (only those listed in LUMISK_SIM_RATES when it is set).
     static bool AcceptsCapture(const WAVEFORMATEX& format);
 
 private:

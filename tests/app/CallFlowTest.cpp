@@ -119,6 +119,29 @@ TEST_F(CallFlow, KeysFromTheSoundCardBecomeTheMailboxNumberAndTheMessageIsRecord
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 }
 
+TEST_F(CallFlow, KeysArriveFromACardThatOffersNeither8kHzNor16Bit) {
+    // A USB interface of 44.1 kHz only: the decoder's list falls back to its first entry,
+    // 44100 Hz 8 bit mono, and the decoder converts what it hears.
+    setenv("LUMISK_SIM_RATES", "44100", 1);
+    struct TUnset {
+        ~TUnset() { unsetenv("LUMISK_SIM_RATES"); }
+    } unset;
+    TDtmfSignal caller;
+    caller.AppendSilence(300);
+    for (char key : std::string("4*7")) {
+        caller.AppendKey(key, 60, -14, -12);
+        caller.AppendSilence(80);
+    }
+    caller.AppendSilence(1000);
+    WriteWave(Folder.File("caller.wav"), caller.ToPcm());
+
+    auto form = MakeForm(Line.Path);
+    EXPECT_EQ(form->FormatBox->currentText(), "44100Hz 8bit Mono");
+    form->show();
+    ASSERT_TRUE(Line.WaitFor([&] { return form->Label7->text() == "4*7"; }))
+        << form->Label7->text().toStdString();
+}
+
 TEST_F(CallFlow, OperatorButtonsDriveTheLine) {
     WriteWave(Folder.File("caller.wav"), {});
     auto form = MakeForm(Line.Path);
