@@ -69,6 +69,7 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
     BuildComponents();
     ConnectHandlers();
     setFixedSize(514, 331);
+    CentreOnScreen(*this);
     // A prompt that cannot be played leaves the call going on the default sound; the operator
     // hears of it on the event line and stderr, once per file, not in a message box.
     SetPromptProblemHook([this](const std::string& file, const std::string& reason) {
