@@ -68,7 +68,7 @@ int32_t TAlsaCaptureDevice::Attach(TAlsaCaptureBuffer* buffer) {
         // fan-out converts.
         const TAlsaApi& api = Alsa();
         int error = 0;
-        FPcm = OpenAlsaPcm(FName.c_str(), SND_PCM_STREAM_CAPTURE, buffer->Format(), false, FFormat, FPeriod,
+        FPcm = OpenAlsaPcm(FName.c_str(), SND_PCM_STREAM_CAPTURE, buffer->Format(), true, FFormat, FPeriod,
                            error);
         if (!FPcm)
             return error == -EBUSY ? DSERR_ALLOCATED : DSERR_BADFORMAT;
@@ -78,12 +78,17 @@ int32_t TAlsaCaptureDevice::Attach(TAlsaCaptureBuffer* buffer) {
             FPcm = nullptr;
             return DSERR_GENERIC;
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (std::find(FBuffers.begin(), FBuffers.end(), buffer) == FBuffers.end())
+            FBuffers.push_back(buffer);
+    }
+    // The device thread starts only now: the first audio must not go to nobody.
+    if (!FThread.joinable()) {
         FStop = false;
         FThread = std::thread(&TAlsaCaptureDevice::Run, this);
     }
-    std::lock_guard<std::mutex> guard(FLock);
-    if (std::find(FBuffers.begin(), FBuffers.end(), buffer) == FBuffers.end())
-        FBuffers.push_back(buffer);
     return DS_OK;
 }
 
