@@ -3,6 +3,7 @@
 
 #include "app/ExecutableFolder.h"
 #include "app/WindowLook.h"
+#include "audio/PromptReader.h"
 #include "toolkit/ExceptionReporter.h"
 
 #include <QCheckBox>
@@ -14,6 +15,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <cstdio>
 
 namespace {
 
@@ -67,10 +69,20 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
     BuildComponents();
     ConnectHandlers();
     setFixedSize(514, 331);
+    CentreOnScreen(*this);
+    // A prompt that cannot be played leaves the call going on the default sound; the operator
+    // hears of it on the event line and stderr, once per file, not in a message box.
+    SetPromptProblemHook([this](const std::string& file, const std::string& reason) {
+        const std::string line = "prompt " + file + " not playable: " + reason;
+        std::fprintf(stderr, "lumisk: %s\n", line.c_str());
+        std::fflush(stderr);
+        ReportEvent(line);
+    });
     FormCreate();
 }
 
 TMainForm::~TMainForm() {
+    SetPromptProblemHook(nullptr);
     // Timers must not fire into a half-destroyed window.
     Timer2.OnTimer = nullptr;
     Timer3.OnTimer = nullptr;

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QScreen>
 #include <QStyleFactory>
+#include <QWidget>
 
 namespace {
 
@@ -38,6 +40,19 @@ QFont MakeFont(int pixels) {
 
 QString WindowFontFile() {
     return QStringLiteral("/usr/share/wine/fonts/ms_sans_serif.ttf");
+}
+
+void SetApplicationIdentity() {
+    QApplication::setApplicationName("Lumisk");
+}
+
+void CentreOnScreen(QWidget& window) {
+    const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect frame = window.frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    window.move(frame.topLeft());
 }
 
 void UseClassicStyle(QApplication& app) {

@@ -6,6 +6,15 @@
 #include <QString>
 
 class QApplication;
+class QWidget;
+
+// Names the application "Lumisk" and sets no display name: Qt's X11 and Wayland windows append
+// a display name to every title bar ("Vexa 1.36 — Lumisk"), and the caption must stand alone.
+void SetApplicationIdentity();
+
+// Places a top-level window in the middle of the screen's free area (the screen it is on, else
+// the primary one).
+void CentreOnScreen(QWidget& window);
 
 // Sets the "Windows" style and the dialog font on the application (call once, before windows
 // are built).

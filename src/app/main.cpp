@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // Time stamps follow the operator's locale (Qt sets it too; say so explicitly).
     std::setlocale(LC_ALL, "");
-    QApplication::setApplicationName("Lumisk");
-    QApplication::setApplicationDisplayName("Lumisk");
+    SetApplicationIdentity();
     UseClassicStyle(app);
     InstallMainThreadPump(app);
     if (headless)

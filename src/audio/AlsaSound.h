@@ -2,7 +2,9 @@
 // program starts on a machine without it and reports the missing library when sound is used).
 //
 // The default capture device is ALSA's "default" PCM, or the name in LUMISK_ALSA_CAPTURE;
-// playback goes to "default" or LUMISK_ALSA_PLAYBACK.
+// playback goes to "default" or LUMISK_ALSA_PLAYBACK. A capture device is opened once and shared
+// by every capture buffer (AlsaCapture.h); playback opens its device without waiting for it,
+// converts to the nearest format the device takes, and is bounded in time.
 #pragma once
 
 #include "audio/SoundService.h"

@@ -228,7 +228,7 @@ bool mciGetErrorString(int32_t error, std::string& text) {
         text = "This device type cannot be opened: only wave audio can be played.";
         return true;
     case MCIERR_INVALID_FILE:
-        text = "The file is not a playable wave file (PCM, 8 to 32 bits, mono or stereo, complete).";
+        text = "The file is not a playable wave file (PCM, A-law, mu-law or float samples).";
         return true;
     case MCIERR_NO_PLAYBACK_DEVICE:
         text = "No sound playback device is available for this sound.";
@@ -238,6 +238,9 @@ bool mciGetErrorString(int32_t error, std::string& text) {
         return true;
     case MCIERR_SOUND_LIBRARY:
         text = "The sound library libasound.so.2 cannot be loaded.";
+        return true;
+    case MCIERR_DEVICE_BUSY:
+        text = "The sound playback device is busy: another program is using it.";
         return true;
     case MCIERR_OUTOFRANGE:
         text = "The requested position lies outside the sound.";

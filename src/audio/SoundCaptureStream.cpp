@@ -121,7 +121,9 @@ void TSoundCaptureStream::StartCapture() {
         if (FCaptureObject->CreateCaptureBuffer(description, FCaptureBuffer) != DS_OK || !FCaptureBuffer)
             throw ESoundCaptureStreamError(Format("%s cannot be made", "Sound Capture Buffer"));
         FReadCursor = 0;
-        FCaptureBuffer->Start(DSCBSTART_LOOPING);
+        // A buffer that does not start would read as endless silence: the same failure.
+        if (FCaptureBuffer->Start(DSCBSTART_LOOPING) != DS_OK)
+            throw ESoundCaptureStreamError(Format("%s cannot be made", "Sound Capture Buffer"));
         if (FOnDataReady) {
             FNotifyThread = std::make_unique<TSoundCaptureStreamNotify>(this);
             FNotifyThread->Start();

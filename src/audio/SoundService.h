@@ -21,6 +21,7 @@ constexpr int32_t DS_OK = 0;
 constexpr int32_t DSERR_GENERIC = static_cast<int32_t>(0x80004005);
 constexpr int32_t DSERR_INVALIDPARAM = static_cast<int32_t>(0x80070057);
 constexpr int32_t DSERR_BADFORMAT = static_cast<int32_t>(0x88780064);
+constexpr int32_t DSERR_ALLOCATED = static_cast<int32_t>(0x8878000A);
 constexpr int32_t DSERR_NODRIVER = static_cast<int32_t>(0x88780078);
 
 constexpr uint32_t DSCBSTART_LOOPING = 1;
@@ -74,6 +75,7 @@ constexpr int32_t MCIERR_NO_PLAYBACK_DEVICE = MCIERR_BASE + 41;
 constexpr int32_t MCIERR_PLAYBACK_FAILED = MCIERR_BASE + 42;
 constexpr int32_t MCIERR_SOUND_LIBRARY = MCIERR_BASE + 43;
 constexpr int32_t MCIERR_OUTOFRANGE = MCIERR_BASE + 44;
+constexpr int32_t MCIERR_DEVICE_BUSY = MCIERR_BASE + 45;
 
 class ISoundBackend {
 public:
@@ -84,9 +86,10 @@ public:
     virtual int32_t EnumerateCapture(TCaptureEnumCallback callback, void* context) = 0;
     virtual int32_t CreateCapture(const TDeviceGuid* guid, std::unique_ptr<ISoundCapture>& capture) = 0;
 
-    // Playback. CheckPlayback tells whether the format can be played now (a device exists and
-    // takes it). Play blocks until the sound has been heard or cancel became true; it returns
-    // MCIERR_NONE or an MCIERR_ code and never raises.
+    // Playback. CheckPlayback tells whether the format can be played now (a device exists, is
+    // free and takes it, converted if need be). Play blocks until the sound has been heard or
+    // cancel became true, never without bound; it returns MCIERR_NONE or an MCIERR_ code and
+    // never raises.
     virtual int32_t CheckPlayback(const WAVEFORMATEX& format) = 0;
     virtual int32_t Play(const WAVEFORMATEX& format, const void* data, uint32_t bytes,
                          const std::atomic<bool>& cancel) = 0;

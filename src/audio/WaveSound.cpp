@@ -1,10 +1,10 @@
 #include "audio/WaveSound.h"
 
+#include "audio/PromptReader.h"
 #include "audio/SoundService.h"
 
 #include <algorithm>
 #include <cmath>
-#include <sys/stat.h>
 
 int64_t TWaveSound::Milliseconds() const {
     if (Format.nBlockAlign == 0 || Format.nSamplesPerSec == 0)
@@ -21,33 +21,8 @@ bool IsPlayablePcm(const WAVEFORMATEX& f) {
 }
 
 int32_t LoadWaveSound(const std::string& fileName, TWaveSound& sound) {
-    struct stat info {};
-    if (fileName.empty() || ::stat(fileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        return MCIERR_FILE_NOT_FOUND;
-    try {
-        TFileStream file(fileName, fmOpenRead | fmShareDenyNone);
-        TWaveStream wave(&file);
-        wave.OpenWave(false);
-        if (wave.GetWaveFormatSize() < 16 || !IsPlayablePcm(*wave.GetWaveFormat()) || wave.DataStart() < 8)
-            return MCIERR_INVALID_FILE;
-        // The reader lets a data chunk run to the end of the file; playback wants it whole.
-        uint8_t declared[4];
-        file.SetPosition(wave.DataStart() - 4);
-        file.ReadBuffer(declared, 4);
-        const uint32_t declaredSize =
-            declared[0] | declared[1] << 8 | declared[2] << 16 | static_cast<uint32_t>(declared[3]) << 24;
-        if (declaredSize != static_cast<uint32_t>(wave.GetDataSize()))
-            return MCIERR_INVALID_FILE;
-        sound.Format = *wave.GetWaveFormat();
-        sound.Format.cbSize = 0;
-        sound.Data.resize(static_cast<size_t>(wave.GetDataSize()));
-        wave.SetPosition(0);
-        wave.ReadBuffer(sound.Data.data(), static_cast<int32_t>(sound.Data.size()));
-        sound.Data.resize(sound.Data.size() / sound.Format.nBlockAlign * sound.Format.nBlockAlign);
-        return MCIERR_NONE;
-    } catch (const Exception&) {
-        return MCIERR_INVALID_FILE;
-    }
+    std::string reason;
+    return ReadPromptFile(fileName, sound, reason);
 }
 
 const TWaveSound& DefaultSound() {

@@ -18,9 +18,9 @@ struct TWaveSound {
 // Whether playback can take the format: PCM, 1 or 2 channels, 8/16/24/32 bits, a sane rate.
 bool IsPlayablePcm(const WAVEFORMATEX& format);
 
-// Loads a WAV file (a relative name is taken from the current directory). Returns MCIERR_NONE,
-// MCIERR_FILE_NOT_FOUND, or MCIERR_INVALID_FILE for anything that is not a complete playable
-// PCM wave (no format or data chunk, a data chunk cut short, another encoding).
+// Loads a WAV file for playback (a relative name is taken from the current directory), decoded
+// to 16-bit PCM as ReadPromptFile (PromptReader.h) does. Returns MCIERR_NONE,
+// MCIERR_FILE_NOT_FOUND, or MCIERR_INVALID_FILE for a file that holds no playable wave.
 int32_t LoadWaveSound(const std::string& fileName, TWaveSound& sound);
 
 // A short tone made in code: what plays when a prompt cannot be found.

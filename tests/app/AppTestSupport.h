@@ -38,7 +38,7 @@ inline QApplication& TestApp() {
         setenv("LUMISK_SOUND", "sim", 1);
         app = new QApplication(argc, argv);
         std::setlocale(LC_ALL, "C");
-        QApplication::setApplicationName("Lumisk");
+        SetApplicationIdentity();
         UseClassicStyle(*app);
         InstallMainThreadPump(*app);
     }

@@ -4,6 +4,7 @@
 #include "app/LineSim.h"
 #include "app/MailboxUpload.h"
 #include "app/SimulatedWindowTest.h"
+#include "audio/WaveSound.h"
 #include "decoder/DtmfSignal.h"
 #include "serial/ui/ComSetupForm.h"
 
@@ -16,6 +17,8 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {
@@ -51,6 +54,31 @@ TEST_F(CallFlow, RingInTwoPiecesAnswersAndLowerCaseRingDoesNot) {
     EXPECT_EQ(form->CallStamp, FormatCallStamp(Clock.Now()));
     EXPECT_EQ(form->FileNameEdit->text(), "c:\\test.wav"); // no autosave: the name stays
     EXPECT_FALSE(Clock.Armed(form->Timer3));               // the time-out waits for a key
+}
+
+TEST_F(CallFlow, APromptThatCannotBePlayedIsToldOncePerFileAndTheCallGoesOn) {
+    WriteWave(Folder.File("caller.wav"), {});
+    // A mu-law welcome plays; an enter.wav that is no wave gives the default sound.
+    ASSERT_EQ(
+        std::system(
+            ("sox -D -n -r 8000 -e u-law " + Folder.File("welcome.wav") + " synth 0.1 sine 440").c_str()),
+        0);
+    std::FILE* broken = std::fopen(Folder.File("enter.wav").c_str(), "wb");
+    std::fputs("not a wave", broken);
+    std::fclose(broken);
+    auto form = MakeForm(Line.Path);
+    std::vector<std::string> events;
+    form->OnCallEvent = [&](const std::string& event) { events.push_back(event); };
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+    Line.Command("ring");
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
+    QTest::mouseClick(form->Button9, Qt::LeftButton); // answered again by hand
+    const std::vector<std::string> expected{"answered", "prompt enter.wav not playable: not a RIFF WAVE file",
+                                            "answered"};
+    EXPECT_EQ(events, expected);
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+    const std::string heard = ReadFile(Folder.File("played.raw"));
+    EXPECT_EQ(heard.size(), 2 * (1600 + DefaultSound().Data.size())); // twice 0.1 s and the tone
 }
 
 TEST_F(CallFlow, AChatteringLineKeepsOnlyTheTailOfTheReceivedText) {

@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -101,6 +102,15 @@ TEST_F(MainWindow, EveryControlHasItsNameCaptionPlaceAndSizeAndTheCaptionFits) {
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     EXPECT_EQ(form->windowTitle(), "Vexa 1.36");
+    // No display name, which a desktop title bar would append to the caption: it follows the
+    // application's name.
+    EXPECT_EQ(QApplication::applicationName(), "Lumisk");
+    QApplication::setApplicationName("probe");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "probe");
+    SetApplicationIdentity();
+    // Centred, up to the frame that the platform adds once the window is shown.
+    EXPECT_LE(
+        (form->frameGeometry().center() - form->screen()->availableGeometry().center()).manhattanLength(), 4);
     EXPECT_EQ(form->size(), QSize(514, 331));
     EXPECT_EQ(form->minimumSize(), form->maximumSize());
     EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);

@@ -148,3 +148,43 @@ TEST(AlsaSound, CaptureThroughTheFilePluginIsSampleExact) {
     }
     std::filesystem::remove(in);
 }
+
+TEST(AlsaSound, TwoCaptureStreamsOnOneDeviceShareOneOpenOfIt) {
+    // A hw: device can be opened for capture once. Both streams must therefore get their audio
+    // from one open: the second stream joins the running device where it is, each in its own
+    // format, and the first runs on undisturbed. (The file plugin would restart its input at a
+    // second open, which is how a second open shows here.)
+    unsetenv("LUMISK_SOUND");
+    const auto in = TempPath("alsa_shared.raw");
+    const auto data = Pcm16Pattern(20000, 3); // 2.5 s, no repeats
+    WriteFile(in, data);
+    AlsaFilePlugin plugin(in, "/dev/null");
+    TSoundCaptureStream first;
+    first.FormatIndex = IndexOf(first, 8000, 16, 1);
+    first.SetBufferMilliseconds(4000);
+    std::vector<char> got(4000);
+    first.ReadBuffer(got.data(), 4000);
+    ASSERT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+
+    TSoundCaptureStream second; // made while the device runs: its formats are still offered
+    EXPECT_EQ(second.Formats().Count(), 56);
+    second.FormatIndex = IndexOf(second, 8000, 8, 1);
+    std::vector<char> eight(1000);
+    second.ReadBuffer(eight.data(), 1000);
+    // The same samples as 8-bit: the high byte, offset by 128.
+    std::vector<char> asEight(data.size() / 2);
+    for (size_t i = 0; i < asEight.size(); ++i)
+        asEight[i] = static_cast<char>(static_cast<uint8_t>(data[2 * i + 1]) ^ 0x80);
+    const auto at = std::search(asEight.begin(), asEight.end(), eight.begin(), eight.end());
+    ASSERT_NE(at, asEight.end()) << "the second stream's audio is not the device's";
+    EXPECT_GE(at - asEight.begin(), 2000) << "the second stream started the device anew";
+
+    got.resize(8000);
+    first.ReadBuffer(got.data(), 8000);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + 4000));
+    second.StopCapture();
+    first.ReadBuffer(got.data(), 8000); // the device runs on for the stream still started
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + 12000));
+    first.StopCapture();
+    std::filesystem::remove(in);
+}

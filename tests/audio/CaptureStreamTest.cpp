@@ -77,6 +77,11 @@ TEST(CaptureStream, StartFailuresLeaveItStopped) {
     backend.Device.Accept = [](const WAVEFORMATEX&) { return DSERR_BADFORMAT; };
     EXPECT_EQ(ErrorOf([&] { s.StartCapture(); }), "Sound Capture Buffer cannot be made");
     EXPECT_FALSE(s.IsCapturing());
+    // A buffer made but not started would read as endless silence: the same failure.
+    backend.Device.Accept = [](const WAVEFORMATEX&) { return DS_OK; };
+    backend.Device.StartResult = DSERR_GENERIC;
+    EXPECT_EQ(ErrorOf([&] { s.StartCapture(); }), "Sound Capture Buffer cannot be made");
+    EXPECT_FALSE(s.IsCapturing());
     s.StopCapture(); // stopped already: nothing happens
     EXPECT_FALSE(s.IsCapturing());
 }

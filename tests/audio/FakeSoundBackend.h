@@ -19,7 +19,8 @@ struct FakeDevice {
     std::deque<uint32_t> Positions{0};
     int LocksBeforeFailure = -1; // -1: locks never fail
     int32_t CreateResult = DS_OK;
-    bool ThrowOnUse = false; // as a missing library does
+    int32_t StartResult = DS_OK; // what a buffer's Start returns
+    bool ThrowOnUse = false;     // as a missing library does
     WAVEFORMATEX LastFormat{};
     uint32_t LastBufferBytes = 0;
     int BuffersCreated = 0;
@@ -37,8 +38,8 @@ public:
         Append(pattern.data(), pattern.size());
     }
     int32_t Start(uint32_t) override {
-        FDevice.Started = true;
-        return DS_OK;
+        FDevice.Started = FDevice.StartResult == DS_OK;
+        return FDevice.StartResult;
     }
     int32_t Stop() override {
         FDevice.Started = false;

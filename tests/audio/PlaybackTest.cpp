@@ -3,11 +3,13 @@
 #include "audio/AudioTestUtil.h"
 #include "audio/MciDevice.h"
 #include "audio/MediaPlayer.h"
+#include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
 #include "audio/WaveSound.h"
 #include "toolkit/Thread.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -43,6 +45,14 @@ protected:
         wave.OpenWave(true);
         wave.WriteBuffer(samples.data(), static_cast<int32_t>(samples.size()));
     }
+    // A RIFF WAVE in an encoding playback does not decode (MS ADPCM).
+    void MakeAdpcmPrompt(const std::string& name) {
+        std::vector<char> d = {'R',  'I',  'F', 'F', 0,  0,    0, 0, 'W', 'A', 'V', 'E',
+                               'f',  'm',  't', ' ', 16, 0,    0, 0, 2,   0,   1,   0,
+                               0x40, 0x1F, 0,   0,   0,  0x10, 0, 0, 0,   1,   4,   0,
+                               'd',  'a',  't', 'a', 4,  0,    0, 0, 1,   2,   3,   4};
+        WriteFile(name, d);
+    }
     std::vector<char> Heard() { return ReadFile(FOutput); }
     static double Seconds(Clock::time_point since) {
         return std::chrono::duration<double>(Clock::now() - since).count();
@@ -77,17 +87,39 @@ TEST_F(SimPlayback, PromptsPlayToTheirEndInOrder) {
     EXPECT_EQ(Heard(), Join(welcome, enter));
 }
 
-TEST_F(SimPlayback, UnplayablePromptsGiveTheDefaultSound) {
+TEST_F(SimPlayback, UnplayablePromptsGiveTheDefaultSoundAndSaySoOncePerFile) {
+    std::vector<std::string> told;
+    SetPromptProblemHook(
+        [&](const std::string& file, const std::string& reason) { told.push_back(file + ": " + reason); });
     const auto tone = DefaultSoundBytes();
     EXPECT_GE(DefaultSound().Milliseconds(), 200);
     EXPECT_LE(DefaultSound().Milliseconds(), 600);
     WriteFile("notwave.wav", {'h', 'e', 'l', 'l', 'o'});
-    MakePrompt("cut.wav", Pcm16Pattern(2400));
-    std::filesystem::resize_file("cut.wav", 46 + 1000); // the data chunk claims 4800 bytes
+    MakeAdpcmPrompt("adpcm.wav");
     EXPECT_FALSE(sndPlaySoundA("thank.wav", 0));
     EXPECT_FALSE(sndPlaySoundA("notwave.wav", 0));
-    EXPECT_FALSE(sndPlaySoundA("cut.wav", 0));
-    EXPECT_EQ(Heard(), Join(Join(tone, tone), tone));
+    EXPECT_FALSE(sndPlaySoundA("adpcm.wav", 0));
+    EXPECT_FALSE(sndPlaySoundA("thank.wav", 0)); // still missing: not told again
+    EXPECT_EQ(Heard(), Join(Join(tone, tone), Join(tone, tone)));
+    EXPECT_EQ(told,
+              (std::vector<std::string>{"thank.wav: file not found", "notwave.wav: not a RIFF WAVE file",
+                                        "adpcm.wav: encoding 2 (MS ADPCM) is not supported"}));
+    // Mended and broken again: told again.
+    MakePrompt("thank.wav", Pcm16Pattern(80));
+    EXPECT_TRUE(sndPlaySoundA("thank.wav", 0));
+    std::filesystem::remove("thank.wav");
+    EXPECT_FALSE(sndPlaySoundA("thank.wav", 0));
+    EXPECT_EQ(told.size(), 4u);
+    SetPromptProblemHook(nullptr);
+
+    // A data chunk that claims more than the file holds plays what is there.
+    std::filesystem::remove(FOutput);
+    MakePrompt("cut.wav", Pcm16Pattern(2400));
+    std::filesystem::resize_file("cut.wav", 46 + 1001); // the data chunk claims 4800 bytes
+    EXPECT_TRUE(sndPlaySoundA("cut.wav", 0));
+    auto whole = Pcm16Pattern(2400);
+    whole.resize(1000);
+    EXPECT_EQ(Heard(), whole);
 }
 
 TEST_F(SimPlayback, OtherFormatsAreHeardAsEightKilohertzMono) {
@@ -168,8 +200,7 @@ TEST_F(SimPlayback, MediaPlayerPlaysWithTheOneShotWaitAndCloses) {
 
 TEST_F(SimPlayback, MediaPlayerOpenFailuresLeaveItClosed) {
     WriteFile("notwave.wav", {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'});
-    MakePrompt("cut.wav", Pcm16Pattern(2400));
-    std::filesystem::resize_file("cut.wav", 100);
+    MakeAdpcmPrompt("adpcm.wav");
     MakePrompt("ok.wav", Pcm16Pattern(80));
     TMediaPlayer player;
     struct Case {
@@ -179,7 +210,7 @@ TEST_F(SimPlayback, MediaPlayerOpenFailuresLeaveItClosed) {
     };
     for (const Case& c : {Case{"missing.wav", dtAutoSelect, MCIERR_FILE_NOT_FOUND},
                           Case{"notwave.wav", dtAutoSelect, MCIERR_INVALID_FILE},
-                          Case{"cut.wav", dtWaveAudio, MCIERR_INVALID_FILE},
+                          Case{"adpcm.wav", dtWaveAudio, MCIERR_INVALID_FILE},
                           Case{"ok.wav", dtCDAudio, MCIERR_UNSUPPORTED_DEVICE}}) {
         SCOPED_TRACE(c.file);
         player.FileName = c.file;
@@ -250,4 +281,61 @@ TEST_F(SimPlayback, PlaybackIntoAFifoReachesItsReader) {
     listen.join();
     ::close(reader);
     EXPECT_EQ(heard, Pcm16Pattern(800));
+}
+
+// Prompts as other tools write them, made by sox from one 8 kHz reference: what reaches the card
+// is the reference, within what each encoding loses.
+TEST_F(SimPlayback, PromptsInTelephonyAndOtherFormatsAreHeardAsTheReference) {
+    ASSERT_EQ(std::system("sox -D -n -r 8000 -b 16 -c 1 ref.wav synth 0.25 sine 440 vol 0.5"), 0);
+    TWaveSound reference;
+    ASSERT_EQ(LoadWaveSound("ref.wav", reference), MCIERR_NONE);
+    const auto& ref = reference.Data;
+    ASSERT_EQ(ref.size(), 4000u);
+    struct Case {
+        const char* name;
+        const char* options; // sox output options
+        uint16_t tag;        // format tag in the file
+        int tolerance;       // largest difference from the reference, in 16-bit steps
+    };
+    const Case cases[] = {
+        {"ulaw.wav", "-e u-law", 7, 520},
+        {"alaw.wav", "-e a-law", 6, 520},
+        {"u8.wav", "-b 8 -e unsigned", 1, 256},
+        {"s24.wav", "-b 24", 0xFFFE, 0},
+        {"s32.wav", "-b 32 -e signed", 0xFFFE, 0},
+        {"float.wav", "-e floating-point -b 32", 3, 1},
+        {"stereo.wav", "-c 2", 1, 0},
+        {"six.wav", "-c 6", 0xFFFE, 0},
+        {"ulaw16k.wav", "-r 16000 -e u-law", 7, 700},
+        {"u8_11025.wav", "-r 11025 -b 8 -e unsigned", 1, 700},
+        {"cd.wav", "-r 44100 -c 2", 1, 300},
+        {"ext48k.wav", "-r 48000 -c 2 -b 24", 0xFFFE, 300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(std::system(("sox -D ref.wav " + std::string(c.options) + " " + c.name).c_str()), 0);
+        const auto file = ReadFile(c.name);
+        ASSERT_GT(file.size(), 40u);
+        EXPECT_EQ(U16(file, 20), c.tag);
+        std::filesystem::remove(FOutput);
+        EXPECT_TRUE(sndPlaySoundA(c.name, 0));
+        const auto heard = Heard();
+        EXPECT_NEAR(static_cast<double>(heard.size()), 4000.0, 6.0);
+        int worst = 0;
+        for (size_t i = 0; i + 1 < std::min(heard.size(), ref.size()); i += 2) {
+            const int a = static_cast<int16_t>(static_cast<uint8_t>(heard[i]) | heard[i + 1] << 8);
+            const int b = static_cast<int16_t>(ref[i] | ref[i + 1] << 8);
+            worst = std::max(worst, std::abs(a - b));
+        }
+        EXPECT_LE(worst, c.tolerance);
+    }
+
+    // A file cut short in the middle of its data (sox wrote the full size) plays what is left.
+    std::filesystem::resize_file("ulaw.wav", std::filesystem::file_size("ulaw.wav") - 1000);
+    std::filesystem::remove(FOutput);
+    EXPECT_TRUE(sndPlaySoundA("ulaw.wav", 0));
+    EXPECT_EQ(Heard().size(), 2u * (2000 - 1000));
+    // The self-check's question: playable, and why not.
+    EXPECT_EQ(PromptProblem("ulaw.wav", true), "");
+    EXPECT_EQ(PromptProblem("nothere.wav", false), "file not found");
 }

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <unistd.h>
@@ -64,10 +65,19 @@ public:
         std::error_code ignored;
         fs::remove_all(Root, ignored);
     }
-    void Add(const std::string& name, bool port) {
+    void Add(const std::string& name, bool port, const char* type = nullptr) {
         fs::create_directories(Root + "/" + name + "/device");
         if (port)
             fs::create_directory_symlink(Root + "/driver-8250", Root + "/" + name + "/device/driver");
+        if (type)
+            std::ofstream(Root + "/" + name + "/type") << type << "\n";
+    }
+    // A by-id folder beside the tty class folder, with links to where the names say.
+    std::string ById(const std::vector<std::string>& links) {
+        fs::create_directories(Root + "/by-id");
+        for (const std::string& link : links)
+            fs::create_symlink("../../ttyUSB0", Root + "/by-id/" + link);
+        return Root + "/by-id";
     }
     std::string Root;
 };
@@ -105,6 +115,7 @@ protected:
         Sysfs.Add("ttyS2", true);
         Sysfs.Add("ttyS10", true);
         SetSerialPortsRoot(Sysfs.Root);
+        SetSerialByIdRoot(Sysfs.ById({"usb-Modem_Gone-if00"}));
         Port.SetPort(PtyPath);
         Port.SetBaudRate(br1200);
         Port.SetDiscardNull(true);
@@ -115,6 +126,7 @@ protected:
         close(Master);
         close(Slave);
         SetSerialPortsRoot("/sys/class/tty");
+        SetSerialByIdRoot("/dev/serial/by-id");
     }
 
     // Runs EditPortSettings; operate runs inside the modal dialog, then presses OK or Cancel.
@@ -157,15 +169,27 @@ TEST(ListSerialPorts, ListsBoundPortsSortedIgnoringCaseAndLeavesTheListOnFailure
     sysfs.Add("TTYusb0", true);
     sysfs.Add("tty0", false); // a virtual console: no driver link
     sysfs.Add("ptmx", false);
+    sysfs.Add("ttyS0", true, "4"); // a 16550A
+    sysfs.Add("ttyS3", true, "0"); // a console port with no UART behind it
     SetSerialPortsRoot(sysfs.Root);
+    SetSerialByIdRoot(sysfs.Root + "/no-by-id");
     std::vector<std::string> list{"old"};
     ListSerialPorts(list);
-    EXPECT_EQ(list, (std::vector<std::string>{"ttyS1", "ttyS10", "ttyS2", "TTYusb0"}));
+    EXPECT_EQ(list, (std::vector<std::string>{"ttyS0", "ttyS1", "ttyS10", "ttyS2", "TTYusb0"}));
+
+    // The names that survive a replug follow, as paths.
+    const std::string byId = sysfs.ById({"usb-Zoom_V92-if00", "usb-US_Robotics_56K-if00"});
+    SetSerialByIdRoot(byId);
+    ListSerialPorts(list);
+    EXPECT_EQ(list,
+              (std::vector<std::string>{"ttyS0", "ttyS1", "ttyS10", "ttyS2", "TTYusb0",
+                                        byId + "/usb-US_Robotics_56K-if00", byId + "/usb-Zoom_V92-if00"}));
 
     SetSerialPortsRoot(sysfs.Root + "/missing");
     ListSerialPorts(list);
-    EXPECT_EQ(list.size(), 4u); // unchanged
+    EXPECT_EQ(list.size(), 7u); // unchanged
     SetSerialPortsRoot("/sys/class/tty");
+    SetSerialByIdRoot("/dev/serial/by-id");
 }
 
 TEST_F(SetupDialog, TheDialogShowsThePortsSettingsAndItsLayout) {
@@ -182,7 +206,7 @@ TEST_F(SetupDialog, TheDialogShowsThePortsSettingsAndItsLayout) {
             EXPECT_EQ(form.Button2->geometry(), QRect(150, 184, 75, 25));
             EXPECT_TRUE(form.Button1->isDefault());
             EXPECT_EQ(form.Combo1->Text(), "ttyS2");
-            EXPECT_EQ(form.Combo1->count(), 3);
+            EXPECT_EQ(form.Combo1->count(), 4); // three ports and a by-id link
             EXPECT_EQ(form.Combo2->Text(), "1200");
             EXPECT_EQ(form.Combo2->count(), 16);
             EXPECT_EQ(form.Combo2->itemText(0), "Custom");
@@ -245,16 +269,29 @@ TEST_F(SetupDialog, HardwareFlowControlGivesRtsHandshakeAndCtsFlowAndKeepsDtrOn)
     EXPECT_EQ(Port.BaudRate(), br9600);
 }
 
-TEST_F(SetupDialog, AnUnlistedPortNameIsConfirmedEmptyAndTheErrorStillClosesTheBracket) {
+TEST_F(SetupDialog, AConfiguredPathOutsideTheListIsKeptAndAFailedReopenStillClosesTheBracket) {
     Port.OpenPort();
     Port.Applied.clear();
+    const std::string gone = Sysfs.Root + "/by-id/usb-Modem_Gone-if00";
+    Edit(
+        [&](TComSetupFrm& form) {
+            EXPECT_EQ(form.Combo1->Text(), PtyPath);
+            EXPECT_EQ(form.Combo1->findText(QString::fromStdString(gone)), 3); // after ttyS1, ttyS10, ttyS2
+        },
+        true);
+    EXPECT_EQ(Port.Port(), PtyPath);
+    EXPECT_TRUE(Port.Connected());
+    EXPECT_EQ(Port.Applied, (std::vector<std::string>{"buffer", "line", "timeouts"}));
+
+    // A link whose device is unplugged cannot be reopened: the error reaches the caller and the
+    // bracket is closed all the same.
     try {
-        Edit([](TComSetupFrm& form) { EXPECT_EQ(form.Combo1->currentIndex(), -1); }, true);
+        Edit([&](TComSetupFrm& form) { Pick(form.Combo1, QString::fromStdString(gone)); }, true);
         ADD_FAILURE() << "no error";
     } catch (const EComPort& e) {
         EXPECT_EQ(e.PortErrorCode, 1);
     }
-    EXPECT_EQ(Port.Port(), "");
+    EXPECT_EQ(Port.Port(), gone);
     // Left open, the bracket would keep every later change from the driver.
     EXPECT_EQ(Port.UpdateCount(), 0);
     Port.SetPort(PtyPath);
@@ -262,6 +299,21 @@ TEST_F(SetupDialog, AnUnlistedPortNameIsConfirmedEmptyAndTheErrorStillClosesTheB
     Port.Applied.clear();
     Port.SetBaudRate(br2400);
     EXPECT_EQ(Port.Applied, (std::vector<std::string>{"line"}));
+}
+
+TEST_F(SetupDialog, AnUnlistedPlainPortNameIsConfirmedEmpty) {
+    // A name under /dev that the list lacks is shown as no selection, as on the system the
+    // dialog follows; only paths are kept.
+    Port.SetPort(PtyPath.substr(5)); // "pts/N"
+    Port.OpenPort();
+    try {
+        Edit([](TComSetupFrm& form) { EXPECT_EQ(form.Combo1->currentIndex(), -1); }, true);
+        ADD_FAILURE() << "no error";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.PortErrorCode, 1);
+    }
+    EXPECT_EQ(Port.Port(), "");
+    EXPECT_EQ(Port.UpdateCount(), 0);
 }
 
 TEST_F(SetupDialog, ABoxFollowsItsPortAppliesAtOnceWithAutoApplyAndLetsGoOfAFreedPort) {

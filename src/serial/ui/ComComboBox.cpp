@@ -124,6 +124,13 @@ int TComSelect::ReadFromPort() {
             return static_cast<int>(i);
         }
     }
+    // A port set by its absolute path (a link that is gone for now, a pseudo-terminal) joins
+    // the list, so that confirming keeps it instead of an empty name.
+    if (ComProperty == cpPort && !current.empty() && current[0] == '/') {
+        Items.push_back(current);
+        TakeText(current);
+        return static_cast<int>(Items.size()) - 1;
+    }
     return -1;
 }
 
@@ -163,7 +170,7 @@ void TComComboBox::SetComProperty(TComProperty kind) {
     if (!FSelect.ComPort)
         setCurrentIndex(0);
     else
-        setCurrentIndex(FSelect.ReadFromPort());
+        SelectFromPort();
 }
 
 std::string TComComboBox::Text() const {
@@ -185,7 +192,14 @@ void TComComboBox::ApplySelection() {
 
 void TComComboBox::LoadSelection() {
     if (FSelect.ComPort)
-        setCurrentIndex(FSelect.ReadFromPort());
+        SelectFromPort();
+}
+
+void TComComboBox::SelectFromPort() {
+    const int index = FSelect.ReadFromPort();
+    if (count() != static_cast<int>(FSelect.Items.size()))
+        ShowItems(); // the port's own name joined the list
+    setCurrentIndex(index);
 }
 
 void TComComboBox::Picked() {

@@ -23,7 +23,8 @@ public:
     // Writes the pending value through the port's setter for the kind (only with a port).
     void ApplyToPort();
     // Finds the port's current value in Items (whole text, letter case ignored); when found it
-    // becomes the pending value. Returns its index, or -1.
+    // becomes the pending value. A port name that is an absolute path missing from Items is
+    // appended and taken. Returns its index, or -1.
     int ReadFromPort();
 
     std::vector<std::string> Items;
@@ -68,6 +69,8 @@ protected:
 private:
     void Picked();
     void ShowItems();
+    // Selects the item of the port's current value (none when it has none).
+    void SelectFromPort();
 
     TComSelect FSelect;
 };
