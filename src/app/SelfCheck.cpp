@@ -75,7 +75,12 @@ private:
     void Ok(const std::string& what) { Out << "ok   " << what << "\n"; }
     void Skip(const std::string& what) { Out << "skip " << what << "\n"; }
     void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
-        Out << "FAIL " << what << ": " << problem << "; " << todo << "\n";
+        // One line each, whatever line ends an error text carries.
+        std::string text = problem;
+        for (char& c : text)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        Out << "FAIL " << what << ": " << Trim(text) << "; " << todo << "\n";
         ++Failures;
     }
 
