@@ -32,6 +32,7 @@ echo "package-check: built $(basename "$deb")"
 dpkg-deb -f "$deb" Depends | sed 's/^/  Depends: /'
 
 cleanup() {
+  rm -rf /etc/lumisk/package-check.conf /var/lib/lumisk/package-check
   if [[ ${LUMISK_KEEP_PACKAGE:-0} != 1 ]]; then
     # Purged, so the next run installs afresh; the user and /var/lib/lumisk stay, as on any box.
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq lumisk >/dev/null 2>&1 || true
@@ -78,6 +79,21 @@ grep -q '^ok   settings /etc/lumisk/lumisk.conf$' "$build/check-example.out" ||
   fail "the check did not read /etc/lumisk/lumisk.conf"
 grep -q '^ok   prompts: all six playable in /usr/share/lumisk/prompts$' "$build/check-example.out" ||
   fail "the installed program does not find its prompts"
+
+# A box's own settings made as the README says, checked as the service's user: the group may
+# read them, the box's folder is its own.
+echo "package-check: lumisk --check --no-modem as user lumisk"
+install -m 0640 -g lumisk /etc/lumisk/lumisk.conf /etc/lumisk/package-check.conf
+install -d -o lumisk -g lumisk -m 0750 /var/lib/lumisk/package-check
+status=0
+runuser -u lumisk -- /usr/bin/lumisk --check --no-modem --config /etc/lumisk/package-check.conf \
+  --workdir /var/lib/lumisk/package-check >"$build/check-user.out" 2>&1 || status=$?
+sed 's/^/  /' "$build/check-user.out"
+((status == 1)) || fail "the check as user lumisk ended with $status, not 1"
+grep -q '^ok   settings /etc/lumisk/package-check.conf$' "$build/check-user.out" ||
+  fail "user lumisk cannot read its settings"
+grep -q '^ok   working folder /var/lib/lumisk/package-check is writable' "$build/check-user.out" ||
+  fail "user lumisk cannot write its folder"
 
 # A box of its own settings on a local server: the check passes and a call goes through.
 LUMISK_DEMO_INSTALLED=1 bash scripts/demo.sh
