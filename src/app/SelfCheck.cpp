@@ -67,20 +67,20 @@ public:
         CheckCapture();
         CheckOutbox();
         CheckUpload();
-        Out.flush();
         return Failures == 0;
     }
 
 private:
-    void Ok(const std::string& what) { Out << "ok   " << what << "\n"; }
-    void Skip(const std::string& what) { Out << "skip " << what << "\n"; }
+    // Each line at once: a check may wait up to the upload timeout.
+    void Ok(const std::string& what) { Out << "ok   " << what << "\n" << std::flush; }
+    void Skip(const std::string& what) { Out << "skip " << what << "\n" << std::flush; }
     void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
         // One line each, whatever line ends an error text carries.
         std::string text = problem;
         for (char& c : text)
             if (c == '\n' || c == '\r')
                 c = ' ';
-        Out << "FAIL " << what << ": " << Trim(text) << "; " << todo << "\n";
+        Out << "FAIL " << what << ": " << Trim(text) << "; " << todo << "\n" << std::flush;
         ++Failures;
     }
 
