@@ -39,6 +39,7 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq --no-install-recommends "$deb" >"$build/apt-install.log" 2>&1 ||
