@@ -5,13 +5,26 @@
 # 12345 and a spoken message, waits for the upload and reports where the recording landed.
 # Exit status 0 only when the file on the server is a valid WAV file holding the whole message.
 # Everything it starts is stopped at the end; LUMISK_KEEP_DEMO=1 keeps its folder for a look.
+# Before the call, "lumisk --check" tries the box's parts.
+# LUMISK_DEMO_INSTALLED=1 runs the installed package instead of the build (/usr/bin/lumisk and
+# lumisk-linesim, the prompts in /usr/share/lumisk/prompts, the box's folder by --workdir) and
+# builds nothing; its check leaves the modem out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-bash scripts/setup.sh
-build=${LUMISK_BUILD_DIR:-build}
-[[ $build = /* ]] || build=$root/$build
+installed=${LUMISK_DEMO_INSTALLED:-0}
+if [[ $installed = 1 ]]; then
+  linesim=/usr/bin/lumisk-linesim
+  for f in /usr/bin/lumisk "$linesim" /usr/share/lumisk/prompts/welcome.wav; do
+    [[ -e $f ]] || { echo "demo: FAILED: $f is not installed" >&2; exit 1; }
+  done
+else
+  bash scripts/setup.sh
+  build=${LUMISK_BUILD_DIR:-build}
+  [[ $build = /* ]] || build=$root/$build
+  linesim=$build/tools/lumisk-linesim/lumisk-linesim
+fi
 
 work=$(mktemp -d /tmp/lumisk-demo.XXXXXX)
 pids=()
@@ -65,15 +78,21 @@ port=$(wait_line "$work/ftp.out" 30 '^PORT [0-9]+') || fail "the FTP server did 
 port=${port#PORT }
 
 # The telephone line: the modem on a pseudo-terminal and the caller at the sound card.
-"$build/tools/lumisk-linesim/lumisk-linesim" --capture "$work/capture" --playback "$work/playback" \
+"$linesim" --capture "$work/capture" --playback "$work/playback" \
   --control "$work/line.ctl" --log "$work/modem.log" >"$work/line.out" 2>"$work/line.err" &
 pids+=($!)
 pty=$(wait_line "$work/line.out" 30 '^pty ') || fail "the line simulator did not start"
 pty=${pty#pty }
 
-# The box: its own folder holds the program, lumisk.conf, pager.ini and the prompts.
-cp "$build/src/app/lumisk" "$work/box/"
-cp "$build"/prompts/*.wav "$work/box/"
+# The box: its own folder holds the program, lumisk.conf, pager.ini and the prompts; the
+# installed program keeps only lumisk.conf and pager.ini there.
+if [[ $installed = 1 ]]; then
+  box=(/usr/bin/lumisk --config "$work/box/lumisk.conf" --workdir "$work/box")
+else
+  cp "$build/src/app/lumisk" "$work/box/"
+  cp "$build"/prompts/*.wav "$work/box/"
+  box=(./lumisk)
+fi
 cat >"$work/box/lumisk.conf" <<EOF
 [modem]
 port = $pty
@@ -96,7 +115,16 @@ playback = $work/playback
 EOF
 # Time limit 12 s, modem strings, "Autosave wave" on, recording as 8000 Hz 16-bit mono.
 printf '12\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n' >"$work/box/pager.ini"
-(cd "$work/box" && exec env LC_ALL=C XDG_RUNTIME_DIR="$work" ./lumisk --headless \
+
+check=(--check)
+[[ $installed = 1 ]] && check+=(--no-modem)
+echo "demo: lumisk ${check[*]}"
+checked=0
+(cd "$work/box" && exec env LC_ALL=C "${box[@]}" "${check[@]}") >"$work/check.out" 2>&1 || checked=$?
+sed 's/^/  /' "$work/check.out"
+((checked == 0)) || fail "lumisk --check exit $checked: $(grep -m1 '^FAIL' "$work/check.out")"
+
+(cd "$work/box" && exec env LC_ALL=C XDG_RUNTIME_DIR="$work" "${box[@]}" --headless \
   >"$work/box.out" 2>"$work/box.err") &
 pids+=($!)
 wait_line "$work/box.out" 30 ' ready$' >/dev/null || fail "the box did not start"

@@ -36,7 +36,7 @@ public:
                 return;
             }
             FSection = LowerCase(Trim(line.substr(1, line.size() - 2)));
-            if (FSection != "modem" && FSection != "upload" && FSection != "sound")
+            if (FSection != "modem" && FSection != "upload" && FSection != "sound" && FSection != "box")
                 Problem(FSection, "", "unknown section");
             return;
         }
@@ -72,6 +72,8 @@ private:
             FConf.UploadAccounts[static_cast<size_t>(FKey[7] - '1')] = value;
         } else if (FSection == "upload" && FKey == "timeout") {
             Integer(value, 1, 24 * 3600, FConf.UploadTimeout);
+        } else if (FSection == "box" && FKey == "prompts") {
+            FConf.BoxPrompts = value;
         } else if (FSection == "sound" && FKey == "driver") {
             std::string driver = LowerCase(value);
             if (driver == "alsa" || driver == "sim")

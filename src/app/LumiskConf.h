@@ -20,6 +20,9 @@ struct TLumiskConf {
     std::array<std::string, 6> UploadAccounts; // by mailbox range: <=9999, 10000-19999, ... >=50000
     int UploadTimeout = 60;                    // seconds
 
+    // [box]
+    std::string BoxPrompts; // folder of the six prompts; empty: see ResolveBoxFolders (InstallLayout.h)
+
     // [sound]
     std::string SoundDriver = "alsa"; // "alsa" or "sim"
     std::string SoundCapture = "default";

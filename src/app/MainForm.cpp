@@ -2,6 +2,7 @@
 #include "app/MainForm.h"
 
 #include "app/ExecutableFolder.h"
+#include "app/ModemPort.h"
 #include "app/WindowLook.h"
 #include "audio/PromptReader.h"
 #include "toolkit/ExceptionReporter.h"
@@ -56,7 +57,8 @@ QComboBox* MakeList(QWidget* parent, const char* name, int left, int top, int wi
 
 TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
     : QWidget(parent), FExeFolder(options.ExeFolder.empty() ? ExecutableFolder() : options.ExeFolder),
-      FConf(std::move(options.Conf)), FOwnClock(options.Clock ? nullptr : std::make_unique<TSystemClock>()),
+      FPromptFolder(std::move(options.PromptFolder)), FConf(std::move(options.Conf)),
+      FOwnClock(options.Clock ? nullptr : std::make_unique<TSystemClock>()),
       FClock(options.Clock ? options.Clock : FOwnClock.get()), Timer2(*FClock, 6000), Timer3(*FClock, 4000) {
     setObjectName("MainForm");
     setWindowTitle("Vexa 1.36");
@@ -106,20 +108,7 @@ void TMainForm::BuildComponents() {
     // The modem line as the window's definition sets it; opened by FormCreate.
     ComPort = std::make_unique<TComPort>();
     ComPort->SetName("ComPort");
-    ComPort->SetPort(FConf.ModemPort);
-    ComPort->SetBaudRate(br1200);
-    ComPort->SetDataBits(dbEight);
-    ComPort->SetStopBits(sbOneStopBit);
-    ComPort->Parity().SetBits(prNone);
-    ComPort->SetDiscardNull(true);
-    ComPort->SetEvents(AllComEvents);
-    ComPort->FlowControl().SetOutCTSFlow(false);
-    ComPort->FlowControl().SetOutDSRFlow(false);
-    ComPort->FlowControl().SetControlDTR(dtrEnable);
-    ComPort->FlowControl().SetControlRTS(rtsDisable);
-    ComPort->FlowControl().SetXonXoffOut(false);
-    ComPort->FlowControl().SetXonXoffIn(false);
-    ComPort->SetStoredProps(TStoredProps{spBasic});
+    SetUpModemPort(*ComPort, FConf.ModemPort);
     ComPort->SetTriggersOnRxChar(true);
     ComPort->OnRxChar = [this](TComponent*, int count) { ComPortRxChar(count); };
     // An unattended box must say at once that its modem went away, not at the next hang-up.

@@ -35,6 +35,8 @@ class QRadioButton;
 struct TMainFormOptions {
     // Folder of "pager.ini" and of the automatic recordings; empty: the executable's folder.
     std::string ExeFolder;
+    // Folder of the six prompts; empty: the current folder.
+    std::string PromptFolder;
     // The deployment settings (modem port, sound devices, upload).
     TLumiskConf Conf;
     // Time stamps and timers; null: the system clock.
@@ -45,6 +47,7 @@ class TMainForm : public QWidget {
     Q_OBJECT
     // First: the timers below are built on the clock.
     std::string FExeFolder;
+    std::string FPromptFolder;
     TLumiskConf FConf;
     std::unique_ptr<TClock> FOwnClock;
     TClock* FClock;
@@ -122,6 +125,7 @@ public:
 
     // --- Configuration -----------------------------------------------------------------------
     const std::string& ExeFolder() const { return FExeFolder; }
+    const std::string& PromptFolder() const { return FPromptFolder; }
     // The folder, "/" and "pager.ini".
     std::string PagerIniPath() const;
     void SaveConfig(const std::string& fileName);

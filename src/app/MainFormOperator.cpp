@@ -1,5 +1,6 @@
 // The operator's buttons and the call log.
 #include "app/CallStamp.h"
+#include "app/InstallLayout.h"
 #include "app/MainForm.h"
 #include "audio/PromptSound.h"
 #include "serial/ui/ComSetupForm.h"
@@ -41,7 +42,7 @@ void TMainForm::Button3Click() {
 }
 
 void TMainForm::Button4Click() {
-    MediaPlayer1.FileName = "welcome.wav";
+    MediaPlayer1.FileName = PromptPath(FPromptFolder, "welcome.wav");
     MediaPlayer1.OpenMedia();
     MediaPlayer1.SetWaitOnce(true);
     MediaPlayer1.PlayMedia(); // returns when the sound has ended
@@ -100,6 +101,7 @@ void TMainForm::ReceiveText(std::string& text, int count) {
 }
 
 void TMainForm::PlayPrompt(const char* fileName) {
-    // Found in the current folder; a missing prompt plays the default sound and the call goes on.
-    sndPlaySoundA(fileName, 0);
+    // In the prompt folder (or the current one); a missing prompt plays the default sound and the
+    // call goes on.
+    sndPlaySoundA(PromptPath(FPromptFolder, fileName).c_str(), 0);
 }

@@ -1,24 +1,51 @@
 #include "app/CommandLine.h"
 #include "app/ExecutableFolder.h"
 #include "app/Headless.h"
+#include "app/InstallLayout.h"
 #include "app/MainForm.h"
 #include "app/QtMainThread.h"
+#include "app/SelfCheck.h"
 #include "app/WindowLook.h"
 #include "toolkit/ExceptionReporter.h"
 
 #include <QApplication>
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <memory>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
-    TMainFormOptions options;
-    options.ExeFolder = ExecutableFolder();
+    const std::string exeFolder = ExecutableFolder();
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    TCommandLine commandLine = ParseCommandLine(arguments, options.ExeFolder);
+    TCommandLine commandLine = ParseCommandLine(arguments, exeFolder);
     if (!commandLine.Error.empty()) {
-        std::fprintf(stderr, "lumisk: %s\nusage: lumisk [--config PATH] [--headless]\n",
-                     commandLine.Error.c_str());
+        std::fprintf(stderr, "lumisk: %s\n%s\n", commandLine.Error.c_str(), CommandLineUsage);
+        return 2;
+    }
+    TMainFormOptions options;
+    options.Conf.LoadFromFile(commandLine.ConfigPath, commandLine.ConfigGiven);
+    const TBoxFolders folders = ResolveBoxFolders(commandLine, options.Conf, exeFolder);
+    options.ExeFolder = folders.Work;
+    options.PromptFolder = folders.Prompts;
+    // Relative names the box writes (a recording file typed by hand) land in its own folder.
+    const bool inWorkFolder = commandLine.WorkFolder.empty() || ::chdir(folders.Work.c_str()) == 0;
+    const int chdirError = errno;
+    if (commandLine.Check) {
+        options.Conf.ExportSoundSettings();
+        TSelfCheckSetup setup;
+        setup.Conf = options.Conf;
+        setup.ConfigPath = commandLine.ConfigPath;
+        setup.WorkFolder = folders.Work;
+        setup.PromptFolder = folders.Prompts;
+        setup.CheckModem = !commandLine.NoModem;
+        return RunSelfCheck(setup, std::cout) ? 0 : 1;
+    }
+    if (!inWorkFolder) {
+        std::fprintf(stderr, "lumisk: cannot enter the working folder %s: %s\n", folders.Work.c_str(),
+                     std::strerror(chdirError));
         return 2;
     }
     const bool headless = commandLine.Headless;
@@ -36,7 +63,6 @@ int main(int argc, char** argv) {
     else
         InstallMessageBoxErrorDisplay();
 
-    options.Conf.LoadFromFile(commandLine.ConfigPath, commandLine.ConfigGiven);
     if (!options.Conf.Problems.empty()) {
         std::string text;
         for (const std::string& problem : options.Conf.Problems) {

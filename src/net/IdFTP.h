@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 enum TIdFTPTransferType { ftASCII, ftBinary };
 
@@ -44,6 +45,14 @@ public:
     // STOU for an empty name, APPE when appending, STOR otherwise.
     void StoreStream(TStream& stream, const std::string& remoteName, bool append = false);
     void TransferOut(const std::string& command, TStream& stream);
+    // The names in the current folder on the server (NLST), without line ends; blank lines are
+    // dropped. Every wait is bounded by ReadTimeout; a listing beyond MaxListingBytes raises
+    // EIdException.
+    void ListNames(std::vector<std::string>& names);
+    static constexpr int64_t MaxListingBytes = 16 << 20;
+    // Sends command and reads everything the server sends over the data connection until it
+    // closes, then the completion reply.
+    void TransferIn(const std::string& command, std::string& data);
     void RequestPassive(std::string& host, int32_t& port);
     void AnnouncePort(TIdSocketHandle& socketHandle);
     void ShareWorkHandlers();
@@ -51,6 +60,8 @@ public:
 private:
     void TransferOutActive(const std::string& command, TStream& stream);
     void TransferOutPassive(const std::string& command, TStream& stream);
+    void TransferInActive(const std::string& command, std::string& data);
+    void TransferInPassive(const std::string& command, std::string& data);
 
     std::string FSystemDescription;
     TIdFTPTransferType FTransferType = ftBinary;

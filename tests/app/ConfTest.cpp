@@ -2,8 +2,10 @@
 #include "app/AppTestSupport.h"
 #include "app/CallStamp.h"
 #include "app/CommandLine.h"
+#include "app/InstallLayout.h"
 #include "app/LumiskConf.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 TEST(LumiskConf, ValuesCommentsAndDefaults) {
@@ -86,6 +88,36 @@ TEST(CommandLine, ConfigOption) {
     EXPECT_FALSE(ParseCommandLine({"--config"}, "/o").Error.empty());
     EXPECT_FALSE(ParseCommandLine({"--config="}, "/o").Error.empty());
     EXPECT_FALSE(ParseCommandLine({"-x"}, "/o").Error.empty());
+}
+
+// The build tree's program keeps everything beside itself; the installed one reads /etc/lumisk,
+// plays the shared prompts and works in the current folder, or in the one --workdir names.
+TEST(CommandLine, FoldersOfABuiltAndAnInstalledBox) {
+    TLumiskConf conf;
+    TCommandLine built = ParseCommandLine({"--headless"}, "/opt/lumisk");
+    TBoxFolders folders = ResolveBoxFolders(built, conf, "/opt/lumisk");
+    EXPECT_EQ(folders.Work, "/opt/lumisk");
+    EXPECT_EQ(folders.Prompts, "");
+
+    const std::string bin = InstalledBinFolder();
+    TCommandLine installed = ParseCommandLine({"--check", "--no-modem"}, bin);
+    EXPECT_TRUE(installed.Error.empty()) << installed.Error;
+    EXPECT_EQ(installed.ConfigPath, InstalledConfigPath());
+    folders = ResolveBoxFolders(installed, conf, bin);
+    EXPECT_EQ(folders.Work, std::filesystem::current_path().string());
+    EXPECT_EQ(folders.Prompts, InstalledPromptFolder());
+
+    TCommandLine service = ParseCommandLine(
+        {"--headless", "--config", "/etc/lumisk/ttyACM0.conf", "--workdir=/var/lib/lumisk/ttyACM0"}, bin);
+    conf.LoadFromText("[box]\nprompts = own\n", "ttyACM0.conf");
+    folders = ResolveBoxFolders(service, conf, bin);
+    EXPECT_EQ(folders.Work, "/var/lib/lumisk/ttyACM0");
+    EXPECT_EQ(folders.Prompts, "/var/lib/lumisk/ttyACM0/own");
+    EXPECT_EQ(PromptPath(folders.Prompts, "beep.wav"), "/var/lib/lumisk/ttyACM0/own/beep.wav");
+    EXPECT_EQ(PromptPath("", "beep.wav"), "beep.wav");
+
+    EXPECT_FALSE(ParseCommandLine({"--workdir"}, bin).Error.empty());
+    EXPECT_EQ(ParseCommandLine({"--headless", "--no-modem"}, bin).Error, "--no-modem goes with --check");
 }
 
 TEST(CallStamp, LocaleFormsAndHex) {

@@ -4,6 +4,7 @@
 #include "net/IdException.h"
 #include "net/IdFTP.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -130,6 +131,26 @@ TEST_P(RealServer, MissingFolderFailsWithTheServersCodeAndStaysLoggedIn) {
         ASSERT_TRUE(ftp.IsConnected());
         ftp.StoreFile(Local("lost.wav"), "12345/found.wav", false);
         EXPECT_EQ(ReadFile(Server().FilePath("mbox4", "12345/found.wav")), ReadFile(Local("lost.wav")));
+        ftp.SendQuit();
+    }
+}
+
+// The self-check's listing: the home's folders by name, and the session goes on to store.
+TEST_P(RealServer, ListsTheHomeInBothModesAndStoresAfterwards) {
+    WriteRandomFile(Local("after.wav"), 5000, 4);
+    for (bool passive : {false, true}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        TIdFTP ftp;
+        Connect(ftp, "mbox6");
+        ftp.Passive = passive;
+        ftp.OpenSession(true);
+        std::vector<std::string> names;
+        ftp.ListNames(names);
+        for (const char* folder : {"12345", "007"})
+            EXPECT_NE(std::find(names.begin(), names.end(), folder), names.end()) << folder;
+        EXPECT_EQ(ftp.DataConnection(), nullptr);
+        ftp.StoreFile(Local("after.wav"), "12345/after.wav", false);
+        EXPECT_EQ(ReadFile(Server().FilePath("mbox6", "12345/after.wav")), ReadFile(Local("after.wav")));
         ftp.SendQuit();
     }
 }

@@ -1,0 +1,361 @@
+#include "app/SelfCheck.h"
+
+#include "app/InstallLayout.h"
+#include "app/ModemPort.h"
+#include "audio/SoundCaptureStream.h"
+#include "audio/SoundService.h"
+#include "audio/WaveSound.h"
+#include "net/IdFTP.h"
+#include "serial/ComPort.h"
+#include "toolkit/StringUtils.h"
+#include "toolkit/TextFile.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <ostream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const PromptNames[] = {"welcome.wav", "enter.wav",    "message.wav",
+                                   "beep.wav",    "notfound.wav", "thank.wav"};
+
+bool IsFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+// Creates and removes a file in folder: the only sure test of the right to write there (the
+// mode bits say nothing of read-only mounts or a service's sandbox).
+bool FolderWritable(const std::string& folder, std::string& reason) {
+    std::string probe = folder + "/.lumisk-check-XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return true;
+}
+
+std::string ParentFolder(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+class TSelfCheck {
+public:
+    TSelfCheck(const TSelfCheckSetup& setup, std::ostream& out) : S(setup), Out(out) {}
+
+    bool Run() {
+        CheckSettings();
+        CheckWorkFolder();
+        CheckModem();
+        CheckPrompts();
+        CheckCapture();
+        CheckOutbox();
+        CheckUpload();
+        return Failures == 0;
+    }
+
+private:
+    // Each line at once: a check may wait up to the upload timeout.
+    void Ok(const std::string& what) { Out << "ok   " << what << "\n" << std::flush; }
+    void Skip(const std::string& what) { Out << "skip " << what << "\n" << std::flush; }
+    void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
+        // One line each, whatever line ends an error text carries.
+        std::string text = problem;
+        for (char& c : text)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        Out << "FAIL " << what << ": " << Trim(text) << "; " << todo << "\n" << std::flush;
+        ++Failures;
+    }
+
+    void CheckSettings() {
+        for (const std::string& problem : S.Conf.Problems)
+            Fail("settings", problem, "correct that line of " + S.ConfigPath);
+        if (!S.Conf.Problems.empty())
+            return;
+        if (IsFile(S.ConfigPath))
+            Ok("settings " + S.ConfigPath);
+        else
+            Ok("settings: no " + S.ConfigPath + ", the built-in defaults hold");
+    }
+
+    // pager.ini read as the window reads it at start: lines 1, 6 and 7 must be integers.
+    void CheckWorkFolder() {
+        const std::string pager = S.WorkFolder + "/pager.ini";
+        if (!IsFolder(S.WorkFolder)) {
+            Fail("working folder " + S.WorkFolder, "not there", "create it (or name another with --workdir)");
+            return;
+        }
+        if (IsFile(pager)) {
+            try {
+                TTextFile file;
+                file.Reset(pager);
+                std::vector<std::string> lines;
+                for (int i = 0; i < 7; ++i)
+                    lines.push_back(file.ReadLn());
+                file.Close();
+                for (int line : {1, 6, 7}) {
+                    int value = 0;
+                    if (!TryStrToInt(lines[static_cast<size_t>(line - 1)], value)) {
+                        Fail("pager.ini " + pager,
+                             Format("line %d: '%s' is not a valid integer value", line,
+                                    lines[static_cast<size_t>(line - 1)].c_str()),
+                             "correct the line, or delete the file to start from the window's defaults");
+                        return;
+                    }
+                }
+                Ok("pager.ini " + pager);
+            } catch (const std::exception& e) {
+                Fail("pager.ini " + pager, e.what(), "make it readable, or delete it");
+                return;
+            }
+        } else {
+            Ok("pager.ini: none in " + S.WorkFolder + " yet, the window's defaults hold");
+        }
+        std::string reason;
+        if (FolderWritable(S.WorkFolder, reason))
+            Ok("working folder " + S.WorkFolder + " is writable (pager.ini, recordings)");
+        else
+            Fail("working folder " + S.WorkFolder, "cannot be written (" + reason + ")",
+                 "make it writable for the user the box runs as");
+    }
+
+    void CheckModem() {
+        const std::string what = "modem " + S.Conf.ModemPort;
+        if (!S.CheckModem) {
+            Skip(what + " (--no-modem)");
+            return;
+        }
+        TComPort port;
+        SetUpModemPort(port, S.Conf.ModemPort);
+        // Read synchronously: no event thread, no handlers.
+        port.SetEvents(TComEvents{});
+        try {
+            port.OpenPort();
+        } catch (const std::exception& e) {
+            Fail(what, e.what(),
+                 "set [modem] port to the modem's device and put the box's user in group dialout");
+            return;
+        }
+        std::string answer;
+        bool ok = false;
+        try {
+            port.ClearBuffer(true, true);
+            port.WriteText("AT\r");
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(S.ModemWaitMs);
+            // Return on the first byte, or when the time left has passed.
+            port.Timeouts().SetReadInterval(-1);
+            port.Timeouts().SetReadTotalMultiplier(-1);
+            for (;;) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count();
+                if (left <= 0)
+                    break;
+                port.Timeouts().SetReadTotalConstant(static_cast<int32_t>(left));
+                std::string text;
+                port.ReadText(text, 256);
+                answer += text;
+                if (answer.find("OK") != std::string::npos) {
+                    ok = true;
+                    break;
+                }
+                if (answer.size() > 4096)
+                    answer.erase(0, answer.size() - 4096);
+            }
+        } catch (const std::exception& e) {
+            port.ClosePort();
+            Fail(what, e.what(), "check the modem's cable and power");
+            return;
+        }
+        port.ClosePort();
+        if (ok)
+            Ok(what + " answers AT with OK");
+        else
+            Fail(what,
+                 answer.empty() ? Format("no answer to AT within %d ms", S.ModemWaitMs)
+                                : "answered '" + Trim(answer) + "' to AT, not OK",
+                 "check that this is the modem's port, that it is switched on, and that no other program "
+                 "uses it (stop the box's service first)");
+    }
+
+    void CheckPrompts() {
+        const std::string folder =
+            S.PromptFolder.empty() ? std::string("the current folder") : S.PromptFolder;
+        int bad = 0;
+        for (const char* name : PromptNames) {
+            std::string reason;
+            if (!PromptPlayable(PromptPath(S.PromptFolder, name), reason)) {
+                Fail(std::string("prompt ") + name, reason + " in " + folder,
+                     "put a WAV file there (8 kHz 16-bit mono plays best) or set [box] prompts; without it "
+                     "the "
+                     "caller hears a short tone");
+                ++bad;
+            }
+        }
+        if (bad == 0)
+            Ok("prompts: all six playable in " + folder);
+    }
+
+    void CheckCapture() {
+        const std::string todo = "set [sound] capture to a device the box may open (its user in group audio)";
+        try {
+            TSoundCaptureStream stream(nullptr);
+            TDirectXDrivers& drivers = TSoundCaptureStream::CaptureDrivers();
+            const std::string device =
+                drivers.Count() > 0 ? drivers.Items(0).Description : std::string("capture device");
+            TSoundCaptureFormats& formats = stream.Formats();
+            if (formats.Count() == 0) {
+                Fail("sound capture " + device, "offers no format", todo);
+                return;
+            }
+            // The decoder's list selects 8000 Hz 16-bit mono, else its first entry.
+            int chosen = 0;
+            for (int i = 0; i < formats.Count(); ++i)
+                if (formats[i].SampleRate == 8000 && formats[i].BitsPerSample == 16 &&
+                    formats[i].Channels == 1) {
+                    chosen = i;
+                    break;
+                }
+            if (DecoderTakesFormat(formats[chosen]))
+                Ok("sound capture " + device + " gives the decoder " + formats[chosen].DisplayText());
+            else
+                Fail("sound capture " + device,
+                     "offers the decoder only " + formats[chosen].DisplayText() + ", which it cannot take",
+                     "use a plughw: device, which converts to 8000 Hz 16-bit mono");
+        } catch (const std::exception& e) {
+            Fail("sound capture", e.what(), todo);
+        }
+    }
+
+    void CheckOutbox() {
+        if (S.OutboxFolder.empty())
+            return;
+        const std::string what = "outbox " + S.OutboxFolder;
+        // Made on first use: then its parent must take it.
+        const bool present = IsFolder(S.OutboxFolder);
+        const std::string folder = present ? S.OutboxFolder : ParentFolder(S.OutboxFolder);
+        std::string reason;
+        if (!IsFolder(folder))
+            Fail(what, "neither it nor " + folder + " is there", "create it");
+        else if (!FolderWritable(folder, reason))
+            Fail(what,
+                 (present ? "cannot be written (" : "cannot be made in " + folder + " (") + reason + ")",
+                 "make it writable for the user the box runs as");
+        else
+            Ok(what + (present ? " is writable" : " can be made"));
+    }
+
+    void CheckUpload() {
+        const TLumiskConf& conf = S.Conf;
+        if (conf.UploadHost.empty()) {
+            Fail("upload", "[upload] host is not set", "name the upload server");
+            return;
+        }
+        const std::string server = conf.UploadHost + ":" + IntToStr(conf.UploadPort);
+        {
+            TIdFTP ftp;
+            ConfigureCheckClient(ftp, conf, 0);
+            try {
+                ftp.OpenSession(false);
+                ftp.SendQuit();
+            } catch (const std::exception& e) {
+                Fail("upload server " + server, e.what(),
+                     "check [upload] host and port, the network, and that the server runs");
+                return;
+            }
+            Ok("upload server " + server + " answers");
+        }
+        for (int i = 0; i < 6; ++i) {
+            const std::string& user = conf.UploadAccounts[static_cast<size_t>(i)];
+            const std::string what = "upload account" + IntToStr(i + 1) + " " + user;
+            if (user.empty()) {
+                Skip("upload account" + IntToStr(i + 1) + " (not set: mailboxes " + AccountMailboxes(i) +
+                     " cannot be delivered)");
+                continue;
+            }
+            TIdFTP ftp;
+            ConfigureCheckClient(ftp, conf, i);
+            try {
+                ftp.OpenSession(true);
+            } catch (const std::exception& e) {
+                Fail(what, "cannot log in (" + Trim(e.what()) + ")",
+                     "check the account name and [upload] password against the server");
+                continue;
+            }
+            try {
+                std::vector<std::string> names;
+                ftp.ListNames(names);
+                ftp.SendQuit();
+                Ok(what + " logs in and lists its home (" + IntToStr(static_cast<int>(names.size())) +
+                   " entries)");
+            } catch (const std::exception& e) {
+                ftp.CloseConnection();
+                Fail(what, "logs in, but its home cannot be listed (" + Trim(e.what()) + ")",
+                     std::string("let the account read its home folder") +
+                         (conf.UploadPassive ? "" : ", or try [upload] passive = 1 behind a firewall"));
+            }
+        }
+    }
+
+    const TSelfCheckSetup& S;
+    std::ostream& Out;
+    int Failures = 0;
+};
+
+} // namespace
+
+bool PromptPlayable(const std::string& path, std::string& reason) {
+    TWaveSound sound;
+    switch (LoadWaveSound(path, sound)) {
+    case MCIERR_NONE:
+        return true;
+    case MCIERR_FILE_NOT_FOUND:
+        reason = "not found";
+        return false;
+    default:
+        reason = "not a playable WAV file";
+        return false;
+    }
+}
+
+bool DecoderTakesFormat(const TSoundCaptureFormat& format) {
+    return format.SampleRate == 8000 && format.BitsPerSample == 16 && format.Channels == 1;
+}
+
+void ConfigureCheckClient(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex) {
+    ftp.Host = conf.UploadHost;
+    ftp.Port = conf.UploadPort;
+    ftp.Passive = conf.UploadPassive;
+    ftp.ReadTimeout = conf.UploadTimeout * 1000;
+    ftp.User = conf.UploadAccounts[static_cast<size_t>(accountIndex)];
+    ftp.Password = conf.UploadPassword;
+}
+
+std::string AccountMailboxes(int accountIndex) {
+    if (accountIndex == 0)
+        return "9999 or less";
+    if (accountIndex == 5)
+        return "50000 or more";
+    return IntToStr(accountIndex * 10000) + "-" + IntToStr(accountIndex * 10000 + 9999);
+}
+
+bool RunSelfCheck(const TSelfCheckSetup& setup, std::ostream& out) {
+    return TSelfCheck(setup, out).Run();
+}
