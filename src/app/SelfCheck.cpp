@@ -2,11 +2,13 @@
 
 #include "app/InstallLayout.h"
 #include "app/ModemPort.h"
+#include "audio/PromptReader.h"
 #include "audio/SoundCaptureStream.h"
 #include "audio/SoundService.h"
-#include "audio/WaveSound.h"
+#include "decoder/PhoneToneDecoder.h"
 #include "net/IdFTP.h"
 #include "serial/ComPort.h"
+#include "toolkit/Exception.h"
 #include "toolkit/StringUtils.h"
 #include "toolkit/TextFile.h"
 
@@ -238,7 +240,7 @@ private:
             else
                 Fail("sound capture " + device,
                      "offers the decoder only " + formats[chosen].DisplayText() + ", which it cannot take",
-                     "use a plughw: device, which converts to 8000 Hz 16-bit mono");
+                     "use a plughw: device, which converts to a PCM format the decoder takes");
         } catch (const std::exception& e) {
             Fail("sound capture", e.what(), todo);
         }
@@ -322,21 +324,20 @@ private:
 } // namespace
 
 bool PromptPlayable(const std::string& path, std::string& reason) {
-    TWaveSound sound;
-    switch (LoadWaveSound(path, sound)) {
-    case MCIERR_NONE:
-        return true;
-    case MCIERR_FILE_NOT_FOUND:
-        reason = "not found";
-        return false;
-    default:
-        reason = "not a playable WAV file";
-        return false;
-    }
+    // The file alone: the box's own playback may hold the device while the check runs.
+    reason = PromptProblem(path, false);
+    return reason.empty();
 }
 
 bool DecoderTakesFormat(const TSoundCaptureFormat& format) {
-    return format.SampleRate == 8000 && format.BitsPerSample == 16 && format.Channels == 1;
+    // The decoder converts any format its input path takes to 8 kHz 16-bit mono.
+    TPhoneToneDecoder decoder;
+    try {
+        decoder.SetInputFormat(format.SampleRate, format.BitsPerSample, format.Channels);
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
 }
 
 void ConfigureCheckClient(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex) {
