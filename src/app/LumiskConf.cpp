@@ -72,6 +72,17 @@ private:
             FConf.UploadAccounts[static_cast<size_t>(FKey[7] - '1')] = value;
         } else if (FSection == "upload" && FKey == "timeout") {
             Integer(value, 1, 24 * 3600, FConf.UploadTimeout);
+        } else if (FSection == "upload" && FKey == "outbox") {
+            if (value.empty())
+                Problem(FSection, FKey, "empty folder name");
+            else
+                FConf.UploadOutbox = value;
+        } else if (FSection == "upload" && FKey == "retry_first") {
+            Integer(value, 1, 24 * 3600, FConf.UploadRetryFirst);
+        } else if (FSection == "upload" && FKey == "retry_max") {
+            Integer(value, 1, 7 * 24 * 3600, FConf.UploadRetryMax);
+        } else if (FSection == "upload" && FKey == "on_delivered") {
+            FConf.UploadOnDelivered = value;
         } else if (FSection == "sound" && FKey == "driver") {
             std::string driver = LowerCase(value);
             if (driver == "alsa" || driver == "sim")

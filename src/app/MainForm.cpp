@@ -68,9 +68,12 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
     ConnectHandlers();
     setFixedSize(514, 331);
     FormCreate();
+    StartOutbox();
 }
 
 TMainForm::~TMainForm() {
+    // The delivery threads report into this window: they go first.
+    StopOutbox();
     // Timers must not fire into a half-destroyed window.
     Timer2.OnTimer = nullptr;
     Timer3.OnTimer = nullptr;
