@@ -86,7 +86,8 @@ void TMainForm::PutUndeliverable(const std::string& localFile, int accountIndex,
 void TMainForm::PrepareForCall() {
     if (OutboxDelivery)
         OutboxDelivery->CallStarted();
-    if (!Recording())
+    // Only a call's recording (its time limit runs); the operator's own recording goes on.
+    if (!Recording() || !Timer2.Enabled())
         return;
     // A new call while a message is being recorded: its caller has gone. The message is
     // completed and sent on its way by the outbox while this call is answered.

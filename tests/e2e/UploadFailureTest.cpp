@@ -189,7 +189,7 @@ TEST_F(UploadFailure, AServerThatNeverAnswersTimesOutAndTheNextCallIsAnswered) {
     close(listener);
 }
 
-TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutAndTheNextCallUploadsOnceItWakes) {
+TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutARetryOnItDelaysNoRingAndTheNextCallUploads) {
     rig.StartServer(TFtpServer::PyFtpdLib, "12345");
     TBoxSettings settings;
     settings.TimeoutSeconds = 2;
@@ -204,6 +204,16 @@ TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutAndTheNextCallUploads
     // The second of recording, then the configured two seconds: not the built-in minute.
     EXPECT_LT(SecondsToError(recording, error), 30.0);
     ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call hangup", fromLine), 0);
+
+    // The outbox's retry waits on the frozen server (its connection is open) when the next ring
+    // comes: the call is answered at once all the same.
+    ASSERT_TRUE(WaitUntil([&] { return ConnectedTo(rig.Server->Port()); }));
+    const int ringLine = rig.StartCall("- none");
+    const int answered = rig.Line->WaitLine(TChildProcess::Out, "^call answered [0-9]+ ms", ringLine);
+    ASSERT_GE(answered, 0);
+    EXPECT_LT(std::stoi(rig.Line->Line(TChildProcess::Out, answered).substr(14)), 1000);
+    rig.Line->Write("abort");
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", ringLine), 0);
 
     rig.Server->Thaw();
     NextCallUploads();
