@@ -2,7 +2,9 @@
 # Soak run (not a CI test): N whole simulated calls back to back through one long-running
 # "lumisk --headless" under AddressSanitizer and UndefinedBehaviorSanitizer, with a real FTP
 # server on 127.0.0.1 and the line simulator; varied mailbox numbers, key timings and messages
-# from a seeded generator. Prints calls through, byte-identical uploads, sanitizer reports (also
+# from a seeded generator; the server is stopped now and then during a call and started again
+# soon after, so the box's outbox must deliver those messages. Prints calls through, byte-identical
+# uploads (also those through the outbox), lines left off hook, sanitizer reports (also
 # the leak check at the box's exit on SIGTERM), the box's peak memory and open descriptors.
 #
 #   bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd]

@@ -5,9 +5,12 @@
 
 Starts a real FTP server on 127.0.0.1 (tests/net/ftpserver.py), the line simulator and one box
 from the sanitizer build, then places N calls back to back with varied mailbox numbers (every
-account), key timings and messages, drawn from a seeded generator. After each call it checks the
-box's events, compares the file on the server with the box's own recording byte for byte, and
-samples the box's memory and open descriptors. At the end the box gets SIGTERM, so the leak check
+account), key timings and messages, drawn from a seeded generator. Now and then (also seeded) the
+server is stopped while a caller is recorded and started again a few seconds after that call's
+end, so uploads fail and the box's outbox must deliver those messages later. After each call it
+checks the box's events, compares the file on the server with the box's own recording byte for
+byte, and samples the box's memory and open descriptors; at the end it waits for the outbox to
+empty and checks each message it delivered the same way, and that it was delivered once. At the end the box gets SIGTERM, so the leak check
 runs at its exit, and a short summary follows. Exit status 0 only when every call went through,
 every upload is byte-identical and the box's stderr holds no sanitizer report.
 
@@ -45,6 +48,11 @@ CALL_BOUND = 150     # seconds for the simulator to end one call
 EVENT_BOUND = 60     # seconds for the box's events after the caller's end
 START_BOUND = 120    # seconds for a server, the simulator or the box to come up under ASan
 EXIT_BOUND = 180     # seconds for the box to quit on SIGTERM (the leak check runs then)
+# The outbox's back-off in the box's lumisk.conf: short, so queued messages go within seconds.
+RETRY_FIRST = 1
+RETRY_MAX = 4
+OUTBOX_BOUND = 120   # seconds for the outbox to empty once the server is up for good
+OUTAGE_SHARE = 0.2   # calls during which the server is stopped
 
 
 # ---- the call plan ---------------------------------------------------------------------------
@@ -76,8 +84,12 @@ def mailbox_keys(rng):
 
 
 def plan_calls(count, seed):
-    """The calls of a run: keys, key and gap lengths, and the message, all from the seed."""
+    """The calls of a run: keys, key and gap lengths, the message, and whether the server goes
+    down during the call (then "outage" is the seconds after the call's end until it is started
+    again, else None), all from the seed. The outages come from a generator of their own, so a
+    seed keeps the calls it had before they were added."""
     rng = random.Random(seed)
+    outages = random.Random(seed * 7919 + 17)
     calls = []
     for index in range(1, count + 1):
         roll = rng.random()
@@ -96,6 +108,7 @@ def plan_calls(count, seed):
             "gap": rng.randint(60, 150),
             "message": message,
             "pitch": rng.randint(300, 1100),
+            "outage": round(outages.uniform(0.5, 6.0), 1) if outages.random() < OUTAGE_SHARE else None,
         })
     return calls
 
@@ -322,6 +335,12 @@ class Soak:
         self.failures = []
         self.remote_names = set()
         self.duplicate_names = 0
+        self.queued = {}          # remote name "mboxN/KEYS/STAMP.wav" -> (local recording, call)
+        self.via_outbox = 0       # of them delivered, byte-identical, once
+        self.outages = 0
+        self.server = None
+        self.server_lock = threading.Lock()
+        self.restart_timer = None
         self.samples = {}
         self.box_status = None
         self.box_died = False
@@ -331,16 +350,44 @@ class Soak:
     def say(self, text):
         print("soak: " + text, flush=True)
 
+    def start_server(self):
+        """Starts the FTP server (again, on the same port and files, after an outage)."""
+        with self.server_lock:
+            if self.server is not None:
+                return
+            port = getattr(self, "port", 0)
+            name = "ftp" if port == 0 else "ftp-%d" % self.outages
+            server = Child(name, ["/usr/bin/python3", os.path.join(self.source, "tests/net/ftpserver.py"),
+                                  "--kind", self.args.ftp, "--root", self.ftp_root,
+                                  "--folders", ",".join(self.folders), "--port", str(port)], self.work)
+            self.children.append(server)
+            at = server.wait_line(r"^PORT \d+$", bound=START_BOUND)
+            if at < 0:
+                raise RuntimeError("the FTP server did not start: " + "".join(tail(server.err_path)))
+            self.port = int(server.lines[at][5:])
+            self.server = server
+
+    def stop_server(self):
+        with self.server_lock:
+            if self.server is None:
+                return False
+            self.server.stop()
+            self.children.remove(self.server)
+            self.server = None
+            self.outages += 1
+            return True
+
+    def restart_later(self, seconds):
+        if self.restart_timer:
+            self.restart_timer.cancel()
+        self.restart_timer = threading.Timer(seconds, self.start_server)
+        self.restart_timer.daemon = True
+        self.restart_timer.start()
+
     def start(self):
-        folders = sorted({c["keys"] for c in self.calls})
-        server = Child("ftp", ["/usr/bin/python3", os.path.join(self.source, "tests/net/ftpserver.py"),
-                               "--kind", self.args.ftp, "--root", self.ftp_root,
-                               "--folders", ",".join(folders)], self.work)
-        self.children.append(server)
-        at = server.wait_line(r"^PORT \d+$", bound=START_BOUND)
-        if at < 0:
-            raise RuntimeError("the FTP server did not start: " + "".join(tail(server.err_path)))
-        self.port = int(server.lines[at][5:])
+        self.folders = sorted({c["keys"] for c in self.calls})
+        folders = self.folders
+        self.start_server()
 
         line = Child("line", [os.path.join(self.build, "tools/lumisk-linesim/lumisk-linesim"),
                               "--capture", os.path.join(self.work, "capture"),
@@ -368,9 +415,10 @@ class Soak:
         accounts = "".join("account%d = mbox%d\n" % (i, i) for i in range(1, 7))
         with open(os.path.join(self.box_dir, "lumisk.conf"), "w") as f:
             f.write("[modem]\nport = %s\n[upload]\nhost = 127.0.0.1\nport = %d\npassive = 0\n"
-                    "password = mira318\n%stimeout = 20\n[sound]\ndriver = sim\ncapture = %s\n"
-                    "playback = %s\n" % (pty, self.port, accounts, os.path.join(self.work, "capture"),
-                                         os.path.join(self.work, "playback")))
+                    "password = mira318\n%stimeout = 20\nretry_first = %d\nretry_max = %d\n"
+                    "[sound]\ndriver = sim\ncapture = %s\nplayback = %s\n" % (
+                        pty, self.port, accounts, RETRY_FIRST, RETRY_MAX, os.path.join(self.work, "capture"),
+                        os.path.join(self.work, "playback")))
         # Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
         with open(os.path.join(self.box_dir, "pager.ini"), "w", newline="") as f:
             f.write("%d\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n" % TIME_LIMIT)
@@ -412,8 +460,19 @@ class Soak:
         line_from, box_from = self.line.count(), self.box.count()
         err_before = os.path.getsize(self.box.err_path)
         self.placed += 1
+        outage = None
+        if call.get("outage") is not None:
+            # Down from the moment the number is taken, so the upload at the end fails.
+            def take_down():
+                if self.box.wait_line(r" number ", box_from, CALL_BOUND) >= 0:
+                    self.stop_server()
+            outage = threading.Thread(target=take_down, daemon=True)
+            outage.start()
         self.line.write("call " + script)
         end = self.line.wait_line(r"^call (hangup|failed)", line_from, CALL_BOUND)
+        if outage:
+            outage.join(CALL_BOUND)
+            self.restart_later(call["outage"])
         if end < 0:
             self.line.write("abort")
             self.line.wait_line(r"^call (hangup|failed)", line_from, 30)
@@ -457,8 +516,21 @@ class Soak:
         number = find("number ")
         local = find("recording ")
         upload = find("upload done ")
+        queued = find("queued ")
         if number != call["keys"]:
             self.fail(call, "the box heard the number %r" % number)
+            return
+        if local is not None and upload is None and queued is not None:
+            # The server was away: the outbox delivers it later (checked at the end).
+            remote = queued.split(" (", 1)[0]
+            name = "mbox%d/%s" % (account_of(call["keys"]), remote)
+            if not remote.startswith(call["keys"] + "/"):
+                self.fail(call, "queued %r, expected into %s/" % (remote, call["keys"]))
+            elif name in self.remote_names or name in self.queued:
+                self.duplicate_names += 1
+                self.fail(call, "remote name %s used twice" % name)
+            else:
+                self.queued[name] = (local, call)
             return
         if local is None or upload is None:
             self.fail(call, "no recording or no upload among the events: %s" % " | ".join(events))
@@ -474,6 +546,11 @@ class Soak:
             self.fail(call, "remote name %s used twice" % name)
             return
         self.remote_names.add(name)
+        if self.same_bytes(call, name, local):
+            self.identical += 1
+
+    def same_bytes(self, call, name, local):
+        """Whether the server's file is the box's finished recording, byte for byte."""
         try:
             with open(os.path.join(self.ftp_root, name), "rb") as f:
                 remote = f.read()
@@ -481,14 +558,47 @@ class Soak:
                 mine = f.read()
         except OSError as e:
             self.fail(call, str(e))
-            return
+            return False
         if remote != mine:
             self.fail(call, "%s (%d bytes) differs from the local %s (%d bytes)" % (
                 name, len(remote), local, len(mine)))
-        elif not complete_wave(remote):
+            return False
+        if not complete_wave(remote):
             self.fail(call, "%s is not a finished WAV file" % name)
-        else:
-            self.identical += 1
+            return False
+        return True
+
+    def check_outbox(self, events):
+        """The queued messages against the box's "delivered NAME after N tries" events: each
+        delivered once, byte-identical with its recording."""
+        delivered = {}
+        for e in events:
+            m = re.match(r"delivered (\S+) after \d+ tries$", e)
+            if m:
+                delivered[m.group(1)] = delivered.get(m.group(1), 0) + 1
+        for name, (local, call) in sorted(self.queued.items()):
+            remote = name.split("/", 1)[1]
+            times = delivered.get(remote, 0)
+            if times != 1:
+                self.fail(call, "%s delivered %d times from the outbox" % (name, times))
+            elif self.same_bytes(call, name, local):
+                self.identical += 1
+                self.via_outbox += 1
+                self.remote_names.add(name)
+
+    def drain_outbox(self):
+        """Server up for good; waits until every queued message is reported delivered."""
+        if self.restart_timer:
+            self.restart_timer.cancel()
+        self.start_server()
+        until = time.monotonic() + OUTBOX_BOUND
+        while time.monotonic() < until:
+            events = [l[20:] for l in self.box.lines[:self.box.count()]]
+            done = {m.group(1) for m in (re.match(r"delivered (\S+) after", e) for e in events) if m}
+            if all(name.split("/", 1)[1] in done for name in self.queued):
+                break
+            time.sleep(0.2)
+        self.check_outbox([l[20:] for l in self.box.lines[:self.box.count()]])
 
     def run(self):
         self.say("seed %d, %d calls, build %s, time limit %d s" % (
@@ -516,6 +626,8 @@ class Soak:
             # Stopped early: still end the box by SIGTERM for its leak check and sum up.
             self.interrupted = True
             self.say("interrupted after %d calls; stopping the box" % self.placed)
+        if not self.box_died and not self.interrupted:
+            self.drain_outbox()
         last = max(self.samples)
         self.end_figures = (last, self.samples[last]) if last > 0 else None
         if not self.box_died:
@@ -541,13 +653,16 @@ class Soak:
         last_index, last = self.end_figures if self.end_figures else (0, None)
         start = self.samples.get(0)
         files = sum(len(names) for folder, _, names in os.walk(self.ftp_root) if ".pure-ftpd" not in folder)
-        ok = (self.through == n and self.identical == n and reports == 0 and not self.box_died
+        off_hook = self.placed - self.through
+        ok = (self.through == n and self.identical == n and files == n and reports == 0 and not self.box_died
               and not self.interrupted and self.box_status == 0)
         print()
         print("calls: %d placed, %d went through to the hang-up%s" % (
             self.placed, self.through, "" if self.placed == n else " (of %d planned)" % n))
-        print("uploads: %d/%d byte-identical with the box's own recordings, %d files on the server, "
-              "%d remote names reused" % (self.identical, n, files, self.duplicate_names))
+        print("uploads: %d/%d byte-identical with the box's own recordings (%d delivered through the outbox "
+              "of %d queued), %d files on the server, %d remote names reused; %d server outages" % (
+                  self.identical, n, self.via_outbox, len(self.queued), files, self.duplicate_names,
+                  self.outages))
         print("sanitizers: %d reports (ASan %d, LSan %d, UBSan %d, other %d; %d leaks, %d bytes), "
               "box exit status %s after SIGTERM%s; %d error lines from the box; "
               "%d reports from the simulator" % (
@@ -568,10 +683,11 @@ class Soak:
                   (" ..." if len(self.failures) > 10 else ""))
         if not self.sanitized:
             print("note: a build without sanitizers: memory and descriptor figures only, no reports possible")
-        print("SOAK %s%s: %d calls (seed %d), %d/%d through, %d/%d byte-identical, %d sanitizer reports, "
+        print("SOAK %s%s: %d calls (seed %d), %d/%d through, %d/%d byte-identical (%d through the outbox, "
+              "%d outages), %d files on the server, %d off hook, %d sanitizer reports, "
               "VmHWM %s -> %s, fds %s -> %s" % (
                   "PASS" if ok else "FAIL", "" if self.sanitized else " (plain build)", n, self.args.seed,
-                  self.through, n, self.identical, n, reports,
+                  self.through, n, self.identical, n, self.via_outbox, self.outages, files, off_hook, reports,
                   mib(first["VmHWM"]) if first else "?", mib(last["VmHWM"]) if last else "?",
                   start["fds"] if start else "?", last["fds"] if last else "?"))
         return ok
@@ -587,6 +703,8 @@ class Soak:
         self.line.stop()
 
     def cleanup(self):
+        if self.restart_timer:
+            self.restart_timer.cancel()
         for child in reversed(self.children):
             if child is self.line:
                 self.quit_line()

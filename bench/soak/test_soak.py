@@ -36,6 +36,12 @@ class PlanTest(unittest.TestCase):
             self.assertLess(ms, soak.TIME_LIMIT * 1000, c)
         self.assertTrue(any(c["keys"].startswith("0") and len(c["keys"]) > 1 for c in calls))
 
+    def test_outages_come_now_and_then_and_end_within_seconds(self):
+        calls = soak.plan_calls(300, 1234)
+        outages = [c["outage"] for c in calls if c["outage"] is not None]
+        self.assertTrue(0.1 * 300 < len(outages) < 0.3 * 300, len(outages))
+        self.assertTrue(all(0.5 <= o <= 6.0 for o in outages))
+
     def test_messages_have_their_planned_length_and_the_script_names_them(self):
         for call in soak.plan_calls(60, 5):
             kind, amount = call["message"]
@@ -123,6 +129,28 @@ class VerdictTest(unittest.TestCase):
     def test_identical_upload_in_the_right_account_counts(self):
         self.assertEqual(self.check("20417", "mbox3"), (1, 0))
         self.assertEqual(self.check("007", "mbox1"), (1, 0))
+
+    def test_a_queued_message_counts_once_delivered_once_and_identical(self):
+        def queue(keys, account, stamp):
+            remote = os.path.join(self.soak.ftp_root, account, keys, stamp + ".wav")
+            os.makedirs(os.path.dirname(remote), exist_ok=True)
+            with open(remote, "wb") as f:
+                f.write(self.bytes)
+            self.soak.check_events({"index": 1, "keys": keys}, [
+                "answered", "number " + keys, "recording " + self.local,
+                "upload failed Socket Error # 10061", "queued %s/%s.wav (Connection refused.)" % (keys, stamp),
+                "hangup"])
+            return "%s/%s.wav" % (keys, stamp)
+        once = queue("20417", "mbox3", "12-09-26_10:00:00")
+        twice = queue("5", "mbox1", "12-09-26_10:00:01")
+        never = queue("60000", "mbox6", "12-09-26_10:00:02")
+        self.assertEqual((self.soak.identical, len(self.soak.failures), len(self.soak.queued)), (0, 0, 3))
+        self.soak.check_outbox(["delivered %s after 2 tries" % once, "delivered %s after 3 tries" % twice,
+                                "delivered %s after 4 tries" % twice])
+        self.assertEqual((self.soak.identical, self.soak.via_outbox), (1, 1))
+        self.assertEqual([why for _, why in self.soak.failures],
+                         ["mbox1/%s delivered 2 times from the outbox" % twice,
+                          "mbox6/%s delivered 0 times from the outbox" % never])
 
     def test_every_kind_of_wrong_upload_is_a_failure(self):
         self.assertEqual(self.check("20417", "mbox2"), (0, 1))  # wrong account

@@ -74,6 +74,17 @@ private:
             Integer(value, 1, 24 * 3600, FConf.UploadTimeout);
         } else if (FSection == "box" && FKey == "prompts") {
             FConf.BoxPrompts = value;
+        } else if (FSection == "upload" && FKey == "outbox") {
+            if (value.empty())
+                Problem(FSection, FKey, "empty folder name");
+            else
+                FConf.UploadOutbox = value;
+        } else if (FSection == "upload" && FKey == "retry_first") {
+            Integer(value, 1, 24 * 3600, FConf.UploadRetryFirst);
+        } else if (FSection == "upload" && FKey == "retry_max") {
+            Integer(value, 1, 7 * 24 * 3600, FConf.UploadRetryMax);
+        } else if (FSection == "upload" && FKey == "on_delivered") {
+            FConf.UploadOnDelivered = value;
         } else if (FSection == "sound" && FKey == "driver") {
             std::string driver = LowerCase(value);
             if (driver == "alsa" || driver == "sim")

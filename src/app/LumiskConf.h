@@ -19,6 +19,13 @@ struct TLumiskConf {
     std::string UploadPassword = "mira318";
     std::array<std::string, 6> UploadAccounts; // by mailbox range: <=9999, 10000-19999, ... >=50000
     int UploadTimeout = 60;                    // seconds
+    // Failed uploads wait here for the next try; a relative path is beside the executable.
+    std::string UploadOutbox = "outbox";
+    int UploadRetryFirst = 30; // seconds to the first retry; each failed retry doubles it
+    int UploadRetryMax = 900;  // the longest wait between retries, seconds
+    // Run after each delivered message with the mailbox, the remote path and the local file;
+    // empty: nothing runs.
+    std::string UploadOnDelivered;
 
     // [box]
     std::string BoxPrompts; // folder of the six prompts; empty: see ResolveBoxFolders (InstallLayout.h)

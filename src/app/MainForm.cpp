@@ -81,9 +81,12 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
         ReportEvent(line);
     });
     FormCreate();
+    StartOutbox();
 }
 
 TMainForm::~TMainForm() {
+    // The delivery threads report into this window: they go first.
+    StopOutbox();
     SetPromptProblemHook(nullptr);
     // Timers must not fire into a half-destroyed window.
     Timer2.OnTimer = nullptr;

@@ -4,7 +4,10 @@
 #pragma once
 
 #include "app/Clock.h"
+#include "app/DeliveredCommand.h"
 #include "app/LumiskConf.h"
+#include "app/Outbox.h"
+#include "app/OutboxDelivery.h"
 #include "app/SaveDialog.h"
 #include "app/Timer.h"
 #include "audio/MediaPlayer.h"
@@ -106,6 +109,13 @@ public:
     TSaveDialog SaveDialog;
     TTimer Timer2; // recording time limit
     TTimer Timer3; // inter-digit time-out
+    // Messages whose upload failed, their delivery thread, the folder of those that cannot be
+    // delivered (the mailbox folder is missing), and the command run after each delivery.
+    std::unique_ptr<TOutbox> Outbox;
+    std::unique_ptr<TOutbox> Undeliverable;
+    std::unique_ptr<TDeliveredCommand> DeliveredCommand;
+    std::unique_ptr<TOutboxDelivery> OutboxDelivery;
+    static constexpr int DeliveredCommandTimeout = 60; // seconds
 
     // --- State of the call in progress -------------------------------------------------------
     std::string MailboxNumber;
@@ -146,6 +156,11 @@ public:
     // The end of a call: stops the recording, stores it in the caller's mailbox on the upload
     // server, plays the closing prompt and hangs up.
     void Timer2Timer();
+    // Before a "RING" is answered: the outbox steps aside, and a recording still in progress
+    // (its caller has gone) is completed and handed to the outbox for its mailbox.
+    void PrepareForCall();
+    // [upload] outbox, beside the executable when relative.
+    std::string OutboxFolder() const;
     void Edit1Exit();
     // The decoder's capture: rebuilt when its device list changes; each data-ready notification
     // hands one 1024-byte block to the tone decoder.
@@ -195,6 +210,14 @@ private:
     void SendText(const std::string& text);
     void ReceiveText(std::string& text, int count);
     void PlayPrompt(const char* fileName);
+    void StartOutbox();
+    void StopOutbox();
+    // tried: the call's own upload failed (the next retry comes after the usual wait); otherwise
+    // the outbox tries at once.
+    void QueueMessage(const std::string& localFile, int accountIndex, const std::string& remote,
+                      const std::string& reason, bool tried);
+    void PutUndeliverable(const std::string& localFile, int accountIndex, const std::string& remote,
+                          const std::string& reason);
 
     QPalette FFieldPalette; // an edit field's own colours
     bool FShown = false;

@@ -29,6 +29,7 @@ void TMainForm::ComPortRxChar(int count) {
     ReceiveText(received, count);
     RxText += received;
     if (RxText.find("RING") != std::string::npos) {
+        PrepareForCall();
         AnswerCall();
         return;
     }

@@ -33,6 +33,7 @@ void TMainForm::Button1Click() {
 void TMainForm::Button2Click() {
     StopButtonClick();
     SendText("ATH0\r");
+    OutboxDelivery->CallEnded();
     Label3->setText("Transmitter off");
     Label3->adjustSize();
 }
@@ -78,6 +79,7 @@ void TMainForm::Button9Click() {
 void TMainForm::Button10Click() {
     SendLine(Text(Edit4));
     StopButtonClick();
+    OutboxDelivery->CallEnded();
 }
 
 void TMainForm::CloseButtonClick() {

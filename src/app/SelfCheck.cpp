@@ -2,6 +2,7 @@
 
 #include "app/InstallLayout.h"
 #include "app/ModemPort.h"
+#include "app/UploadClient.h"
 #include "audio/PromptReader.h"
 #include "audio/SoundCaptureStream.h"
 #include "audio/SoundService.h"
@@ -273,7 +274,7 @@ private:
         const std::string server = conf.UploadHost + ":" + IntToStr(conf.UploadPort);
         {
             TIdFTP ftp;
-            ConfigureCheckClient(ftp, conf, 0);
+            ConfigureUploadClient(ftp, conf, 0);
             try {
                 ftp.OpenSession(false);
                 ftp.SendQuit();
@@ -293,7 +294,7 @@ private:
                 continue;
             }
             TIdFTP ftp;
-            ConfigureCheckClient(ftp, conf, i);
+            ConfigureUploadClient(ftp, conf, i);
             try {
                 ftp.OpenSession(true);
             } catch (const std::exception& e) {
@@ -338,15 +339,6 @@ bool DecoderTakesFormat(const TSoundCaptureFormat& format) {
     } catch (const Exception&) {
         return false;
     }
-}
-
-void ConfigureCheckClient(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex) {
-    ftp.Host = conf.UploadHost;
-    ftp.Port = conf.UploadPort;
-    ftp.Passive = conf.UploadPassive;
-    ftp.ReadTimeout = conf.UploadTimeout * 1000;
-    ftp.User = conf.UploadAccounts[static_cast<size_t>(accountIndex)];
-    ftp.Password = conf.UploadPassword;
 }
 
 std::string AccountMailboxes(int accountIndex) {

@@ -31,7 +31,5 @@ bool RunSelfCheck(const TSelfCheckSetup& setup, std::ostream& out);
 bool PromptPlayable(const std::string& path, std::string& reason);
 // Whether the tone decoder takes the capture format it is given.
 bool DecoderTakesFormat(const TSoundCaptureFormat& format);
-// Sets up the client for upload account accountIndex (0..5) as the call's upload does.
-void ConfigureCheckClient(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex);
 // The mailbox numbers of an account, as the operator reads them ("10000-19999").
 std::string AccountMailboxes(int accountIndex);

@@ -3,6 +3,7 @@
 #include "app/Headless.h"
 #include "app/InstallLayout.h"
 #include "app/MainForm.h"
+#include "app/Outbox.h"
 #include "app/QtMainThread.h"
 #include "app/SelfCheck.h"
 #include "app/WindowLook.h"
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
         setup.ConfigPath = commandLine.ConfigPath;
         setup.WorkFolder = folders.Work;
         setup.PromptFolder = folders.Prompts;
+        setup.OutboxFolder = OutboxFolderPath(options.Conf.UploadOutbox, folders.Work);
         setup.CheckModem = !commandLine.NoModem;
         return RunSelfCheck(setup, std::cout) ? 0 : 1;
     }

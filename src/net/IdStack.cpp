@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,13 +18,20 @@
 TIdStack* SocketLayer = nullptr;
 int32_t SocketLayerUsers = 0;
 
+namespace {
+// The outbox delivers on a thread of its own: its clients come and go beside the window's.
+std::mutex SocketLayerLock;
+} // namespace
+
 void AcquireSocketLayer() {
+    std::lock_guard<std::mutex> hold(SocketLayerLock);
     if (SocketLayer == nullptr)
         SocketLayer = new TIdStackBSD();
     ++SocketLayerUsers;
 }
 
 void ReleaseSocketLayer() {
+    std::lock_guard<std::mutex> hold(SocketLayerLock);
     if (--SocketLayerUsers == 0) {
         delete SocketLayer;
         SocketLayer = nullptr;

@@ -21,6 +21,10 @@ TEST(LumiskConf, ValuesCommentsAndDefaults) {
                       "account1 = box1\n"
                       "account6 = box6\n"
                       "timeout = 30\n"
+                      "outbox = /var/spool/lumisk\n"
+                      "retry_first = 5\n"
+                      "retry_max = 600\n"
+                      "on_delivered = /usr/local/bin/page\n"
                       "# sound\n"
                       "[sound]\n"
                       "driver = sim\n"
@@ -36,6 +40,14 @@ TEST(LumiskConf, ValuesCommentsAndDefaults) {
     EXPECT_EQ(conf.UploadAccounts[0], "box1");
     EXPECT_EQ(conf.UploadAccounts[5], "box6");
     EXPECT_EQ(conf.UploadTimeout, 30);
+    EXPECT_EQ(conf.UploadOutbox, "/var/spool/lumisk");
+    EXPECT_EQ(conf.UploadRetryFirst, 5);
+    EXPECT_EQ(conf.UploadRetryMax, 600);
+    EXPECT_EQ(conf.UploadOnDelivered, "/usr/local/bin/page");
+    EXPECT_EQ(TLumiskConf().UploadOutbox, "outbox");
+    EXPECT_EQ(TLumiskConf().UploadRetryFirst, 30);
+    EXPECT_EQ(TLumiskConf().UploadRetryMax, 900);
+    EXPECT_TRUE(TLumiskConf().UploadOnDelivered.empty());
     EXPECT_EQ(conf.SoundDriver, "sim");
     EXPECT_EQ(conf.SoundCapture, "/tmp/caller.fifo");
     EXPECT_EQ(conf.SoundPlayback, "/tmp/heard.raw");

@@ -122,6 +122,10 @@ struct TBoxSettings {
     // Prompts of a millisecond each, so measurements see the box and not its prompts.
     bool TinyPrompts = false;
     std::vector<std::string> Env; // extra environment of the box, "NAME=value"
+    // The outbox's back-off, seconds: short, so that a test sees retries within seconds.
+    int RetryFirst = 1;
+    int RetryMax = 2;
+    std::string OnDelivered; // [upload] on_delivered; empty: none
 };
 
 // The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
@@ -148,6 +152,7 @@ public:
     }
 
     std::string Box() const { return Folder + "/box"; }
+    std::string OutboxFolder() const { return Box() + "/outbox"; }
     std::string FtpRoot() const { return Folder + "/ftp"; }
 
     void StartServer(TFtpServer::TKind kind, const std::string& folders) {
@@ -189,8 +194,12 @@ public:
              << "\npassive = " << (s.Passive ? 1 : 0) << "\npassword = " << s.Password << "\n";
         for (int i = 1; i <= 6; ++i)
             conf << "account" << i << " = mbox" << i << "\n";
-        conf << "timeout = " << s.TimeoutSeconds << "\n[sound]\ndriver = sim\ncapture = " << Folder
-             << "/capture\nplayback = " << Folder << "/playback\n";
+        conf << "timeout = " << s.TimeoutSeconds << "\nretry_first = " << s.RetryFirst
+             << "\nretry_max = " << s.RetryMax << "\n";
+        if (!s.OnDelivered.empty())
+            conf << "on_delivered = " << s.OnDelivered << "\n";
+        conf << "[sound]\ndriver = sim\ncapture = " << Folder << "/capture\nplayback = " << Folder
+             << "/playback\n";
         WriteFile(Box() + "/lumisk.conf", conf.str());
         // Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
         WriteFile(Box() + "/pager.ini", std::to_string(s.TimeLimitSeconds) +

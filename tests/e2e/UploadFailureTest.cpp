@@ -1,6 +1,7 @@
-// Calls whose upload goes wrong: only a failed store lets the call end as usual; every other
-// failure is shown and leaves the line off hook, and the box still takes the next call. The
-// server may be missing, stopped, frozen, restarted or slow; a "RING" may come during the upload.
+// Calls whose upload goes wrong: whatever fails, the call ends as a call ends (closing prompt,
+// hang-up), the error is shown once the line is on hook, the message waits in the outbox, and
+// the box takes the next call. The server may be missing, stopped, frozen, restarted or slow; a
+// "RING" may come during the upload.
 #include "E2eChecks.h"
 #include "SlowLink.h"
 
@@ -20,19 +21,30 @@ protected:
     }
     // The modem lines sent after the one at index from.
     std::string ModemSince(size_t from) { return Joined(rig.ModemLines(), from); }
-    // Places a call that will not be hung up by the box: waits for the upload's failure and
-    // the error shown for it, then ends the caller's side. Returns the error line.
-    std::string CallLeftOffHook(const std::string& keys, const std::string& error) {
+    // Places a call whose upload fails: the caller hears the closing prompt and the box hangs
+    // up; the error is shown and the message is queued (or put aside as undeliverable when
+    // queuedAs says so). Returns the error line.
+    std::string CallEndsWithError(const std::string& keys, const std::string& error,
+                                  const std::string& queuedAs = " queued ") {
         const int fromOut = rig.BoxProcess->LineCount(TChildProcess::Out);
         const int fromErr = rig.BoxProcess->LineCount(TChildProcess::Err);
-        const int fromLine =
-            rig.StartCall(keys + " key=60 gap=60 quiet=400 heard=" + rig.Folder + "/heard.wav none");
+        const size_t fromModem = rig.ModemLines().size();
+        const int end = rig.Call(keys + " key=60 gap=60 quiet=400 heard=" + rig.Folder + "/heard.wav none");
+        EXPECT_GE(end, 0);
+        EXPECT_EQ(rig.Line->Line(TChildProcess::Out, end).rfind("call hangup", 0), 0u)
+            << rig.Line->AllText(TChildProcess::Out) << rig.BoxProcess->AllText(TChildProcess::Err);
         const int shown = rig.BoxError(error, fromErr);
         EXPECT_GE(shown, 0) << rig.BoxProcess->AllText(TChildProcess::Err);
-        rig.Line->Write("abort");
-        EXPECT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
-        EXPECT_LT(rig.BoxEvent(" hangup$", fromOut, std::chrono::milliseconds(0)), 0);
-        return rig.BoxProcess->Line(TChildProcess::Err, shown);
+        const int queued = rig.BoxEvent(queuedAs, fromOut);
+        const int hangup = rig.BoxEvent(" hangup$", fromOut);
+        EXPECT_TRUE(queued >= 0 && hangup > queued) << rig.BoxProcess->AllText(TChildProcess::Out);
+        // The error comes after the call's end, not in the middle of it.
+        if (shown >= 0 && hangup >= 0) {
+            EXPECT_GE(rig.BoxProcess->LineTime(TChildProcess::Err, shown),
+                      rig.BoxProcess->LineTime(TChildProcess::Out, hangup));
+        }
+        EXPECT_EQ(ModemSince(fromModem), "ATH1 ATDD; ATH0");
+        return shown >= 0 ? rig.BoxProcess->Line(TChildProcess::Err, shown) : "";
     }
     // A following call is answered and goes through to the hang-up.
     void NextCallGoesThrough(const std::string& keys) {
@@ -97,30 +109,38 @@ TEST_F(UploadFailure, AMissingMailboxFolderPlaysNotFoundThenThanksAndHangsUp) {
     EXPECT_EQ(rig.BoxProcess->AllText(TChildProcess::Err).find("error"), std::string::npos);
 }
 
-TEST_F(UploadFailure, AWrongPasswordShowsTheServersReplyAndLeavesTheLineOffHook) {
+TEST_F(UploadFailure, AWrongPasswordIsShownTheCallEndsAndTheMessageWaitsInTheOutbox) {
     rig.StartServer(TFtpServer::PyFtpdLib, "12345");
     TBoxSettings settings;
     settings.Password = "wrong";
     Start(settings);
-    const std::string shown = CallLeftOffHook("12345", " error: .*[Aa]uthentication failed");
+    const std::string shown = CallEndsWithError("12345", " error: .*[Aa]uthentication failed");
     EXPECT_NE(shown.find("Authentication failed"), std::string::npos) << shown;
     TSamples heard;
     ASSERT_TRUE(IsCompleteWave(rig.Folder + "/heard.wav", &heard));
-    EXPECT_EQ(PromptsHeard(heard), "welcome enter message beep");
-    // No hang-up string: the next thing the modem sees is the answer to the next ring.
+    EXPECT_EQ(PromptsHeard(heard), "welcome enter message beep thank");
+    EXPECT_EQ(Joined(rig.ModemLines()), "ATM1 ATH1 ATDD; ATH0");
+    // The outbox keeps trying (and failing) with its own client; the message stays queued.
+    ASSERT_GE(rig.BoxEvent(" retry failed 12345/.*[Aa]uthentication failed"), 0)
+        << rig.BoxProcess->AllText(TChildProcess::Out);
+    size_t kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(rig.OutboxFolder()))
+        kept += entry.path().extension() == ".msg";
+    EXPECT_EQ(kept, 1u);
+    // The next ring is answered as usual.
     const size_t before = rig.ModemLines().size();
-    EXPECT_EQ(Joined(rig.ModemLines()), "ATM1 ATH1 ATDD;");
     const int fromLine = rig.StartCall("- none");
     ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call answered", fromLine), 0);
     rig.Line->Write("abort");
     EXPECT_EQ(ModemSince(before), "ATH1");
 }
 
-TEST_F(UploadFailure, AMailboxNumberThatIsNoIntegerIsShown) {
+TEST_F(UploadFailure, AMailboxNumberThatIsNoIntegerIsShownAndPutAside) {
     rig.StartServer(TFtpServer::PyFtpdLib, "12345");
     Start();
-    CallLeftOffHook("12*", " error: '12\\*' is not a valid integer value$");
-    EXPECT_EQ(Joined(rig.ModemLines()), "ATM1 ATH1 ATDD;");
+    CallEndsWithError("12*", " error: '12\\*' is not a valid integer value$", " undeliverable 12\\*/");
+    EXPECT_EQ(Joined(rig.ModemLines()), "ATM1 ATH1 ATDD; ATH0");
+    EXPECT_FALSE(std::filesystem::is_empty(rig.OutboxFolder() + "/undeliverable"));
 }
 
 TEST_F(UploadFailure, AServerStoppedDuringTheCallIsShownAndTheNextCallUploads) {
@@ -133,8 +153,7 @@ TEST_F(UploadFailure, AServerStoppedDuringTheCallIsShownAndTheNextCallUploads) {
     rig.Server->Stop();
     ASSERT_GE(rig.BoxError(" error: Socket Error # 10061\\s+Connection refused\\.", fromErr), 0)
         << rig.BoxProcess->AllText(TChildProcess::Err);
-    rig.Line->Write("abort");
-    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call hangup", fromLine), 0);
 
     rig.Server->Start();
     NextCallUploads();
@@ -156,7 +175,7 @@ TEST_F(UploadFailure, AServerThatNeverAnswersTimesOutAndTheNextCallIsAnswered) {
     Start(settings);
 
     const auto before = std::chrono::steady_clock::now();
-    CallLeftOffHook("12345", " error: Socket Error # 10060 ");
+    CallEndsWithError("12345", " error: Socket Error # 10060 ");
     // The upload gave up after the configured timeout, not the built-in minute.
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(50));
 
@@ -170,7 +189,7 @@ TEST_F(UploadFailure, AServerThatNeverAnswersTimesOutAndTheNextCallIsAnswered) {
     close(listener);
 }
 
-TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutAndTheNextCallUploadsOnceItWakes) {
+TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutARetryOnItDelaysNoRingAndTheNextCallUploads) {
     rig.StartServer(TFtpServer::PyFtpdLib, "12345");
     TBoxSettings settings;
     settings.TimeoutSeconds = 2;
@@ -184,8 +203,17 @@ TEST_F(UploadFailure, AFrozenServerIsGivenUpAfterTheTimeoutAndTheNextCallUploads
     ASSERT_GE(error, 0) << rig.BoxProcess->AllText(TChildProcess::Err);
     // The second of recording, then the configured two seconds: not the built-in minute.
     EXPECT_LT(SecondsToError(recording, error), 30.0);
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call hangup", fromLine), 0);
+
+    // The outbox's retry waits on the frozen server (its connection is open) when the next ring
+    // comes: the call is answered at once all the same.
+    ASSERT_TRUE(WaitUntil([&] { return ConnectedTo(rig.Server->Port()); }));
+    const int ringLine = rig.StartCall("- none");
+    const int answered = rig.Line->WaitLine(TChildProcess::Out, "^call answered [0-9]+ ms", ringLine);
+    ASSERT_GE(answered, 0);
+    EXPECT_LT(std::stoi(rig.Line->Line(TChildProcess::Out, answered).substr(14)), 1000);
     rig.Line->Write("abort");
-    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", ringLine), 0);
 
     rig.Server->Thaw();
     NextCallUploads();
@@ -208,8 +236,7 @@ TEST_F(UploadFailure, AServerRestartedWhileTheBoxWaitsOnItFailsAtOnceAndTheNextC
     const int error = rig.BoxError(" error: Socket Error # 10054\\s+Connection reset by peer\\.", fromErr);
     ASSERT_GE(error, 0) << rig.BoxProcess->AllText(TChildProcess::Err);
     EXPECT_LT(rig.BoxProcess->LineTime(TChildProcess::Err, error) - killed, std::chrono::seconds(15));
-    rig.Line->Write("abort");
-    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call failed aborted", fromLine), 0);
+    ASSERT_GE(rig.Line->WaitLine(TChildProcess::Out, "^call hangup", fromLine), 0);
 
     NextCallUploads();
 }
@@ -217,7 +244,7 @@ TEST_F(UploadFailure, AServerRestartedWhileTheBoxWaitsOnItFailsAtOnceAndTheNextC
 TEST_F(UploadFailure, AServerThatTricklesItsRepliesIsGivenUpAfterTheTimeout) {
     // One byte per 100 ms: every byte comes in time, no reply does.
     TSlowLink& link = StartBehindSlowLink(2);
-    CallLeftOffHook("12345", " error: Socket Error # 10060 ");
+    CallEndsWithError("12345", " error: Socket Error # 10060 ");
     const int recording = rig.BoxEvent(" recording ");
     const int error = rig.BoxError(" error: ");
     EXPECT_LT(SecondsToError(recording, error), 30.0);

@@ -1,15 +1,24 @@
 // A "RING" while a message is being recorded: the box answers again at once. Nothing is lost:
-// the recording in progress goes on into its file and is completed, and both callers' numbers
-// and messages are kept.
+// the first caller has gone, so the recording in progress is completed and handed to the
+// outbox, which stores it in its caller's mailbox while the new call goes on; the new caller's
+// message is stored at the end of its own call.
 #include "FaultSupport.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
 
-TEST_F(FaultTest, RingWhileRecordingIsAnsweredAtOnceAndBothMessagesAreKept) {
+TEST_F(FaultTest, RingWhileRecordingIsAnsweredAtOnceAndBothMessagesReachTheServer) {
     TPluggableModem modem(Folder.File("modem"));
     auto form = MakeForm(modem.Link);
+    std::vector<std::string> events;
+    form->OnCallEvent = [&](const std::string& e) { events.push_back(e); };
+    auto eventStarting = [&](const std::string& head) {
+        for (const std::string& e : events)
+            if (e.rfind(head, 0) == 0)
+                return e;
+        return std::string();
+    };
     ASSERT_TRUE(modem.WaitReceived("ATM1\r"));
     form->CheckBox1->setChecked(true);
     const std::string first = StartRecordedCall(*form, modem, "11");
@@ -21,30 +30,32 @@ TEST_F(FaultTest, RingWhileRecordingIsAnsweredAtOnceAndBothMessagesAreKept) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return modem.Count("ATH1\r") == 2; }, 30000));
     EXPECT_EQ(Played(), (std::vector<std::string>{"welcome.wav", "enter.wav", "message.wav", "beep.wav",
                                                   "welcome.wav", "enter.wav"}));
-    // The first message is still being recorded, into its own file.
-    EXPECT_TRUE(form->Recording());
-    const int32_t sizeAtRing = form->RecordFile->GetDataSize();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->RecordFile->GetDataSize() > sizeAtRing; }, 30000));
-    EXPECT_NE(form->FileNameEdit->text().toStdString(), first); // named for the new call
-
-    // The second caller keys a number: the first recording is completed, the second starts.
-    const std::string second = StartRecordedCall(*form, modem, "22");
-    EXPECT_NE(second, first);
+    // The first message is complete and on its way; the new call has a file of its own.
+    EXPECT_FALSE(form->Recording());
+    EXPECT_FALSE(form->Timer2.Enabled());
     const TReadBack wave = ReadWave(first);
     ASSERT_TRUE(wave.Opened);
-    EXPECT_GT(wave.DataSize, sizeAtRing);
+    EXPECT_GT(wave.DataSize, 0);
     EXPECT_EQ(wave.DataStart + wave.DataSize, static_cast<int64_t>(ReadFile(first).size()));
+    EXPECT_NE(form->FileNameEdit->text().toStdString(), first);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !eventStarting("delivered 11/").empty(); }, 60000));
+    std::string firstRemote = eventStarting("delivered 11/").substr(10);
+    firstRemote.resize(firstRemote.find(" after 1 tries"));
+    EXPECT_EQ(ReadFile(Ftp->FilePath("mbox1", firstRemote)), ReadFile(first));
+
+    // The second caller keys a number and is recorded; the time limit runs from its number.
+    const std::string second = StartRecordedCall(*form, modem, "22");
+    EXPECT_NE(second, first);
     ASSERT_EQ(form->ListBox1->count(), 2);
     EXPECT_EQ(form->ListBox1->item(0)->text(), "11");
     EXPECT_EQ(form->ListBox1->item(1)->text(), "22");
-
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return form->RecordFile && form->RecordFile->GetDataSize() > 0; }, 30000));
     Clock.Advance(6000);
     ASSERT_TRUE(modem.WaitReceived("ATH0\r"));
     EXPECT_FALSE(form->Recording());
-    const TReadBack secondWave = ReadWave(second);
-    ASSERT_TRUE(secondWave.Opened);
-    EXPECT_GT(secondWave.DataSize, 0);
+    std::string secondRemote = eventStarting("upload done 22/").substr(12);
+    secondRemote.resize(secondRemote.find(" as "));
+    EXPECT_EQ(ReadFile(Ftp->FilePath("mbox1", secondRemote)), ReadFile(second));
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 }

@@ -1,0 +1,176 @@
+#include "app/OutboxDelivery.h"
+
+#include "app/UploadClient.h"
+#include "net/IdException.h"
+#include "net/IdFTP.h"
+
+#include <algorithm>
+
+namespace {
+
+// The folder a store names does not exist on the server: retrying cannot help.
+bool FolderMissing(const std::exception& error) {
+    const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&error);
+    return reply && (reply->ErrorReplyCode == 550 || reply->ErrorReplyCode == 553);
+}
+
+std::string OneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    return text;
+}
+
+constexpr std::chrono::minutes LongestCall(15);
+
+} // namespace
+
+TOutboxDelivery::TOutboxDelivery(TOutbox& outbox, TOutbox& undeliverable, const TLumiskConf& conf,
+                                 std::function<void(const std::string&)> onEvent,
+                                 std::function<void(const TOutboxMessage&)> onDelivered)
+    : FOutbox(outbox), FUndeliverable(undeliverable), FConf(conf), FOnEvent(std::move(onEvent)),
+      FOnDelivered(std::move(onDelivered)), FNextRound(std::chrono::steady_clock::now()),
+      FBackOff(conf.UploadRetryFirst) {
+    // A start is a fresh chance: what an earlier run left is tried at once.
+    FThread = std::thread([this] { Loop(); });
+}
+
+TOutboxDelivery::~TOutboxDelivery() {
+    {
+        std::lock_guard<std::mutex> hold(FLock);
+        FStop = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+}
+
+void TOutboxDelivery::Queued() {
+    {
+        std::lock_guard<std::mutex> hold(FLock);
+        FNextRound = std::min(FNextRound, std::chrono::steady_clock::now() + FBackOff);
+    }
+    FWake.notify_all();
+}
+
+void TOutboxDelivery::DeliverNow() {
+    {
+        std::lock_guard<std::mutex> hold(FLock);
+        FNextRound = std::chrono::steady_clock::now();
+        FUrgent = true;
+    }
+    FWake.notify_all();
+}
+
+void TOutboxDelivery::CallStarted() {
+    std::lock_guard<std::mutex> hold(FLock);
+    FInCall = true;
+    FCallSince = std::chrono::steady_clock::now();
+}
+
+void TOutboxDelivery::CallEnded() {
+    {
+        std::lock_guard<std::mutex> hold(FLock);
+        FInCall = false;
+    }
+    FWake.notify_all();
+}
+
+void TOutboxDelivery::Loop() {
+    // When nothing waits, the thread sleeps until it is told of a message.
+    const auto never = std::chrono::steady_clock::time_point::max();
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(FLock);
+            for (;;) {
+                if (FStop)
+                    return;
+                const auto now = std::chrono::steady_clock::now();
+                if (FInCall && now - FCallSince > LongestCall)
+                    FInCall = false;
+                if ((!FInCall || FUrgent) && now >= FNextRound)
+                    break;
+                if (FInCall && !FUrgent)
+                    FWake.wait_until(hold, std::min(FNextRound, FCallSince + LongestCall));
+                else
+                    FWake.wait_until(hold, FNextRound);
+            }
+            FNextRound = never;
+            FRoundUrgent = FUrgent;
+            FUrgent = false;
+        }
+        const bool allWent = Round();
+        std::lock_guard<std::mutex> hold(FLock);
+        if (allWent) {
+            FBackOff = std::chrono::seconds(FConf.UploadRetryFirst);
+        } else {
+            FNextRound = std::min(FNextRound, std::chrono::steady_clock::now() + FBackOff);
+            FBackOff = std::min(FBackOff * 2, std::chrono::seconds(FConf.UploadRetryMax));
+        }
+    }
+}
+
+bool TOutboxDelivery::Round() {
+    std::vector<TOutboxMessage> waiting;
+    try {
+        waiting = FOutbox.Pending();
+    } catch (const std::exception& e) {
+        FOnEvent(std::string("outbox failed ") + OneLine(e.what()));
+        return false;
+    }
+    for (TOutboxMessage& message : waiting) {
+        {
+            std::lock_guard<std::mutex> hold(FLock);
+            if (FStop || (FInCall && !FRoundUrgent)) {
+                // Stepped aside for a call: the rest goes as soon as it is over.
+                FNextRound = std::chrono::steady_clock::now();
+                return true;
+            }
+        }
+        if (!Deliver(message))
+            return false;
+    }
+    return true;
+}
+
+bool TOutboxDelivery::Deliver(TOutboxMessage& message) {
+    ++message.Tries;
+    TIdFTP ftp;
+    try {
+        ConfigureUploadClient(ftp, FConf, message.AccountIndex);
+        ftp.OpenSession(true);
+        ftp.StoreFile(message.WavePath, message.RemoteName, false);
+    } catch (const std::exception& e) {
+        const std::string reason = OneLine(e.what());
+        try {
+            ftp.CloseConnection();
+        } catch (const std::exception&) {
+        }
+        try {
+            message.Reason = reason;
+            if (FolderMissing(e)) {
+                FOutbox.MoveTo(FUndeliverable, message);
+                FOnEvent("undeliverable " + message.RemoteName + " (" + reason + ")");
+                return true; // the server answers: go on with the others
+            }
+            FOutbox.Update(message);
+        } catch (const std::exception& write) {
+            FOnEvent(std::string("outbox failed ") + OneLine(write.what()));
+        }
+        FOnEvent("retry failed " + message.RemoteName + " (" + reason + ")");
+        return false;
+    }
+    // Stored: the completion reply came. The end of the dialogue no longer matters.
+    try {
+        ftp.SendQuit();
+        ftp.CloseConnection();
+    } catch (const std::exception&) {
+    }
+    try {
+        FOutbox.Remove(message);
+    } catch (const std::exception& e) {
+        FOnEvent(std::string("outbox failed ") + OneLine(e.what()));
+    }
+    FOnEvent("delivered " + message.RemoteName + " after " + std::to_string(message.Tries) + " tries");
+    if (FOnDelivered)
+        FOnDelivered(message);
+    return true;
+}

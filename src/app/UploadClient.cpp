@@ -1,0 +1,10 @@
+#include "app/UploadClient.h"
+
+void ConfigureUploadClient(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex) {
+    ftp.Host = conf.UploadHost;
+    ftp.Port = conf.UploadPort;
+    ftp.Passive = conf.UploadPassive;
+    ftp.ReadTimeout = conf.UploadTimeout * 1000;
+    ftp.User = conf.UploadAccounts.at(static_cast<size_t>(accountIndex));
+    ftp.Password = conf.UploadPassword;
+}
