@@ -72,6 +72,26 @@ private:
             FConf.UploadAccounts[static_cast<size_t>(FKey[7] - '1')] = value;
         } else if (FSection == "upload" && FKey == "timeout") {
             Integer(value, 1, 24 * 3600, FConf.UploadTimeout);
+        } else if (FSection == "upload" && FKey == "tls") {
+            const std::string mode = LowerCase(value);
+            if (mode == "off")
+                FConf.UploadTls = TUploadTls::Off;
+            else if (mode == "try")
+                FConf.UploadTls = TUploadTls::Try;
+            else if (mode == "require")
+                FConf.UploadTls = TUploadTls::Require;
+            else
+                Problem(FSection, FKey, "'" + value + "' is not off, try or require");
+        } else if (FSection == "upload" && FKey == "cafile") {
+            FConf.UploadCaFile = value;
+        } else if (FSection == "upload" && FKey == "servername") {
+            FConf.UploadServerName = value;
+        } else if (FSection == "upload" && FKey == "pasv_address") {
+            const std::string from = LowerCase(value);
+            if (from == "peer" || from == "reply")
+                FConf.UploadPasvFromReply = from == "reply";
+            else
+                Problem(FSection, FKey, "'" + value + "' is not peer or reply");
         } else if (FSection == "sound" && FKey == "driver") {
             std::string driver = LowerCase(value);
             if (driver == "alsa" || driver == "sim")

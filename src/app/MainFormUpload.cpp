@@ -1,6 +1,7 @@
 // The end of a call: stop the recording, store it in the caller's mailbox, say goodbye, hang up.
 #include "app/MailboxUpload.h"
 #include "app/MainForm.h"
+#include "app/UploadClient.h"
 #include "toolkit/StringUtils.h"
 
 #include <QLineEdit>
@@ -9,12 +10,7 @@ void TMainForm::Timer2Timer() {
     Timer2.SetEnabled(false);
     StopButtonClick();
     try {
-        ftp->Host = FConf.UploadHost;
-        ftp->Port = FConf.UploadPort;
-        ftp->Passive = FConf.UploadPassive;
-        ftp->ReadTimeout = FConf.UploadTimeout * 1000;
-        ftp->User = FConf.UploadAccounts[static_cast<size_t>(UploadAccountIndex(StrToInt(MailboxNumber)))];
-        ftp->Password = FConf.UploadPassword;
+        ConfigureUploadClient(*ftp, FConf, UploadAccountIndex(StrToInt(MailboxNumber)));
         ftp->OpenSession(true);
         const std::string remote = RemoteFileName(MailboxNumber, CallStamp);
         try {
