@@ -98,6 +98,7 @@ void TIdFTP::StartControlTls() {
 }
 
 void TIdFTP::ProtectDataConnection(TIdTCPConnection& data) {
+    FDataSessionResumed = false;
     if (!FTlsActive)
         return;
     // The data connection resumes the control connection's session: the server knows that
@@ -105,6 +106,7 @@ void TIdFTP::ProtectDataConnection(TIdTCPConnection& data) {
     TIdTlsSession* control = Endpoint().Tls();
     data.Endpoint().StartTls(*FTlsContext, TlsName(), control ? control->ResumableSession() : nullptr,
                              EffectiveTimeout());
+    FDataSessionResumed = data.Endpoint().Tls()->Resumed();
 }
 
 void TIdFTP::SendTypeCommand() {

@@ -48,6 +48,8 @@ public:
     TIdTCPConnection* DataConnection() const { return FDataConnection.get(); }
     // The session's control connection and data connections are protected.
     bool TlsActive() const { return FTlsActive; }
+    // The last protected data connection resumed the control connection's TLS session.
+    bool DataSessionResumed() const { return FDataSessionResumed; }
 
     // Connects, reads the greeting, with Tls on secures the connection (AUTH TLS and the
     // handshake) and, with autoLogin, logs in (user, pass, with TLS PBSZ 0 and PROT P, then
@@ -78,4 +80,5 @@ private:
     std::unique_ptr<TIdTCPConnection> FDataConnection;
     std::unique_ptr<TIdTlsContext> FTlsContext;
     bool FTlsActive = false;
+    bool FDataSessionResumed = false;
 };
