@@ -55,6 +55,7 @@ void TIdFTP::SetTransferType(TIdFTPTransferType value) {
 void TIdFTP::OpenSession(bool autoLogin) {
     try {
         FTlsActive = false;
+        FDataProtected = false;
         OpenConnection();
         ReadReply({220});
         if (Tls != TIdFTPTls::Off)
@@ -67,6 +68,7 @@ void TIdFTP::OpenSession(bool autoLogin) {
                 if (SendCommand("PROT P", TIdReplyCodes{}) != 200)
                     throw EIdTlsError("TLS: the server refused to protect the data connection: " +
                                       LastReplyLine());
+                FDataProtected = true;
             }
             SendTypeCommand();
             if (SendCommand("syst", {200, 215, 500}) == 500)
@@ -99,7 +101,8 @@ void TIdFTP::StartControlTls() {
 
 void TIdFTP::ProtectDataConnection(TIdTCPConnection& data) {
     FDataSessionResumed = false;
-    if (!FTlsActive)
+    // Without PROT P (a session opened without log-in) the server expects clear data.
+    if (!FDataProtected)
         return;
     // The data connection resumes the control connection's session: the server knows that
     // way that the same client opened it.

@@ -46,7 +46,8 @@ public:
     void SetTransferType(TIdFTPTransferType value);
     // The data connection of the transfer in progress, null otherwise.
     TIdTCPConnection* DataConnection() const { return FDataConnection.get(); }
-    // The session's control connection and data connections are protected.
+    // The session's control connection is protected (and, once logged in, its data
+    // connections too).
     bool TlsActive() const { return FTlsActive; }
     // The last protected data connection resumed the control connection's TLS session.
     bool DataSessionResumed() const { return FDataSessionResumed; }
@@ -80,5 +81,6 @@ private:
     std::unique_ptr<TIdTCPConnection> FDataConnection;
     std::unique_ptr<TIdTlsContext> FTlsContext;
     bool FTlsActive = false;
+    bool FDataProtected = false;
     bool FDataSessionResumed = false;
 };
