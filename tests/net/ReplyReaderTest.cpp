@@ -166,14 +166,17 @@ TEST(FastPeer, EndlessContinuationLinesStopAtTheCapsOrTheTimeout) {
             conn.MaxReplyLines = std::numeric_limits<int32_t>::max();
             conn.MaxReplyBytes = std::numeric_limits<int32_t>::max();
         }
+        std::string lines;
+        for (int i = 0; i < 2000; ++i)
+            lines += "220-the greeting goes on and on\r\n";
+        // A full socket buffer before the first read, and the writer far faster than the
+        // reader from then on: every wait of the reader finds data at once.
+        const int big = 4 << 20;
+        ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        while (::send(fds[1], lines.data(), lines.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        }
         std::atomic<bool> stop{false}, ranOut{false};
         std::thread stream([&, peer = fds[1]] {
-            const std::string lines = [] {
-                std::string text;
-                for (int i = 0; i < 100; ++i)
-                    text += "220-the greeting goes on and on\r\n";
-                return text;
-            }();
             const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
             while (!stop && std::chrono::steady_clock::now() < giveUp)
                 if (::send(peer, lines.data(), lines.size(), MSG_NOSIGNAL) < 0)
