@@ -3,9 +3,12 @@
 #include "net/IdException.h"
 #include "net/IdFTP.h"
 #include "net/ScriptedServer.h"
+#include "net/TestCertificates.h"
 #include "toolkit/StringUtils.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <random>
 
 namespace {
@@ -405,6 +408,40 @@ TEST(FtpScriptedTls, ServerThatNeverHandshakesTimesOut) {
     ExpectTimedOut([&] { ftp.OpenSession(true); });
     EXPECT_FALSE(ftp.IsConnected());
     server.Join();
+}
+
+TEST(FtpScriptedTls, ServerSilentAfterTheHandshakeTimesOutTheReply) {
+    const std::string folder =
+        (std::filesystem::temp_directory_path() / ("lumisk-tls-silent-" + std::to_string(::getpid())))
+            .string();
+    {
+        TestCertificates certificates(folder);
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            peer.Send(Greeting);
+            peer.Answer("234 go ahead\r\n");
+            SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+            SSL_CTX_use_certificate_chain_file(context, certificates.ServerPem().c_str());
+            SSL_CTX_use_PrivateKey_file(context, certificates.ServerPem().c_str(), SSL_FILETYPE_PEM);
+            SSL* ssl = SSL_new(context);
+            SSL_set_fd(ssl, peer.Socket());
+            if (SSL_accept(ssl) == 1) {
+                // Takes the user line, answers nothing, waits for the client to leave.
+                char line[256];
+                while (SSL_read(ssl, line, sizeof line) > 0) {
+                }
+            }
+            SSL_free(ssl);
+            SSL_CTX_free(context);
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port(), 300);
+        ftp.Tls = TIdFTPTls::Require;
+        ftp.TlsCaFile = certificates.Ca();
+        ExpectTimedOut([&] { ftp.OpenSession(true); });
+        EXPECT_FALSE(ftp.IsConnected());
+        server.Join();
+    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(FtpScriptedPassive, DataGoesToTheControlPeerUnlessTheReplyAddressIsAsked) {
