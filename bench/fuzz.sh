@@ -18,6 +18,7 @@ targets=(
   "audio_wave_open_fuzz      tests/fuzz/audio/audio_wave_open_fuzz        tests/fuzz/audio/corpus"
   "fuzz_net_reply_reader     tests/fuzz/net/fuzz_net_reply_reader         tests/fuzz/net/corpus-reply"
   "fuzz_net_passive_reply    tests/fuzz/net/fuzz_net_passive_reply        tests/fuzz/net/corpus-pasv"
+  "fuzz_net_tls_login        tests/fuzz/net/fuzz_net_tls_login            tests/fuzz/net/corpus-tls-login"
   "serial_settings_text_fuzz tests/fuzz/serial/serial_settings_text_fuzz  tests/fuzz/serial/corpus"
   "decoder_fuzz              tests/fuzz/decoder/decoder_fuzz              tests/fuzz/decoder/corpus"
   "app_pager_ini_fuzz        tests/fuzz/app/app_pager_ini_fuzz            tests/fuzz/app/corpus-pager-ini"

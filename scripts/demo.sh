@@ -113,6 +113,7 @@ driver = sim
 capture = $work/capture
 playback = $work/playback
 EOF
+chmod 600 "$work/box/lumisk.conf" # it holds the upload password
 # Time limit 12 s, modem strings, "Autosave wave" on, recording as 8000 Hz 16-bit mono.
 printf '12\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n' >"$work/box/pager.ini"
 

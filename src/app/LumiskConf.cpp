@@ -85,6 +85,26 @@ private:
             Integer(value, 1, 7 * 24 * 3600, FConf.UploadRetryMax);
         } else if (FSection == "upload" && FKey == "on_delivered") {
             FConf.UploadOnDelivered = value;
+        } else if (FSection == "upload" && FKey == "tls") {
+            const std::string mode = LowerCase(value);
+            if (mode == "off")
+                FConf.UploadTls = TUploadTls::Off;
+            else if (mode == "try")
+                FConf.UploadTls = TUploadTls::Try;
+            else if (mode == "require")
+                FConf.UploadTls = TUploadTls::Require;
+            else
+                Problem(FSection, FKey, "'" + value + "' is not off, try or require");
+        } else if (FSection == "upload" && FKey == "cafile") {
+            FConf.UploadCaFile = value;
+        } else if (FSection == "upload" && FKey == "servername") {
+            FConf.UploadServerName = value;
+        } else if (FSection == "upload" && FKey == "pasv_address") {
+            const std::string from = LowerCase(value);
+            if (from == "peer" || from == "reply")
+                FConf.UploadPasvFromReply = from == "reply";
+            else
+                Problem(FSection, FKey, "'" + value + "' is not peer or reply");
         } else if (FSection == "sound" && FKey == "driver") {
             std::string driver = LowerCase(value);
             if (driver == "alsa" || driver == "sim")

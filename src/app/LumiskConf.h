@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// [upload] tls: off (clear text), try (TLS unless the server refuses AUTH TLS), require.
+enum class TUploadTls { Off, Try, Require };
+
 struct TLumiskConf {
     // [modem]
     std::string ModemPort = "ttyS2"; // the third serial port; a name under /dev or an absolute path
@@ -19,6 +22,10 @@ struct TLumiskConf {
     std::string UploadPassword = "mira318";
     std::array<std::string, 6> UploadAccounts; // by mailbox range: <=9999, 10000-19999, ... >=50000
     int UploadTimeout = 60;                    // seconds
+    TUploadTls UploadTls = TUploadTls::Off;
+    std::string UploadCaFile;         // PEM certificate authorities; empty: the system store
+    std::string UploadServerName;     // the name the server's certificate must carry; empty: host
+    bool UploadPasvFromReply = false; // pasv_address: peer (false) or reply (true)
     // Failed uploads wait here for the next try; a relative path is beside the executable.
     std::string UploadOutbox = "outbox";
     int UploadRetryFirst = 30; // seconds to the first retry; each failed retry doubles it

@@ -5,6 +5,6 @@
 #include "app/LumiskConf.h"
 #include "net/IdFTP.h"
 
-// Host, port, passive mode, reply timeout, the user for the account index (0..5, see
-// UploadAccountIndex) and the password.
+// Host, port, passive mode, time-out, the account for accountIndex (0..5, see
+// UploadAccountIndex) and the password, and the TLS and passive-address settings.
 void ConfigureUploadClient(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex);

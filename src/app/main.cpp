@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/ConfFileAccess.h"
 #include "app/ExecutableFolder.h"
 #include "app/Headless.h"
 #include "app/InstallLayout.h"
@@ -74,6 +75,17 @@ int main(int argc, char** argv) {
         }
         if (!headless)
             ShowMessageText(text);
+    }
+
+    // Once at start, where the operator looks: stderr always, and the window's error display.
+    const std::string exposure = ConfFileExposure(commandLine.ConfigPath);
+    if (!exposure.empty()) {
+        if (headless) {
+            ShowMessageText(exposure);
+        } else {
+            std::fprintf(stderr, "lumisk: %s\n", exposure.c_str());
+            ShowMessageText(exposure);
+        }
     }
 
     options.Conf.ExportSoundSettings();

@@ -111,6 +111,12 @@ public:
     explicit EIdLineTooLong(int32_t maxLength);
 };
 
+// A reply with more lines or bytes than the connection accepts: "Reply too long: ...".
+class EIdReplyTooLong : public EIdTCPConnectionError {
+public:
+    using EIdTCPConnectionError::EIdTCPConnectionError;
+};
+
 // A proxy version the client does not speak.
 class EIdSocksVersionNotSupported : public EIdException {
 public:

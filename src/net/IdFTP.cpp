@@ -54,11 +54,22 @@ void TIdFTP::SetTransferType(TIdFTPTransferType value) {
 
 void TIdFTP::OpenSession(bool autoLogin) {
     try {
+        FTlsActive = false;
+        FDataProtected = false;
         OpenConnection();
         ReadReply({220});
+        if (Tls != TIdFTPTls::Off)
+            StartControlTls();
         if (autoLogin) {
             if (SendCommand("user " + User, {230, 331}) == 331)
                 SendCommand("pass " + Password, 230);
+            if (FTlsActive) {
+                SendCommand("PBSZ 0", 200);
+                if (SendCommand("PROT P", TIdReplyCodes{}) != 200)
+                    throw EIdTlsError("TLS: the server refused to protect the data connection: " +
+                                      LastReplyLine());
+                FDataProtected = true;
+            }
             SendTypeCommand();
             if (SendCommand("syst", {200, 215, 500}) == 500)
                 FSystemDescription = "Unknown";
@@ -69,6 +80,36 @@ void TIdFTP::OpenSession(bool autoLogin) {
         CloseConnection();
         throw;
     }
+}
+
+void TIdFTP::StartControlTls() {
+    const int code = SendCommand("AUTH TLS", TIdReplyCodes{});
+    if (code != 234) {
+        // Only a server that says it cannot (5xx) gets the clear-text log-in under Try.
+        if (Tls == TIdFTPTls::Try && code >= 500 && code <= 599)
+            return;
+        throw EIdTlsError("TLS: the server refused AUTH TLS: " + LastReplyLine());
+    }
+    // Bytes that came with the 234 were not protected and could pose as replies to the log-in.
+    if (InputBuffer().Size() > 0)
+        throw EIdTlsError("TLS: the server sent more after accepting AUTH TLS");
+    if (!FTlsContext || FTlsContext->CaFile() != TlsCaFile)
+        FTlsContext = std::make_unique<TIdTlsContext>(TlsCaFile);
+    Endpoint().StartTls(*FTlsContext, TlsName(), nullptr, EffectiveTimeout());
+    FTlsActive = true;
+}
+
+void TIdFTP::ProtectDataConnection(TIdTCPConnection& data) {
+    FDataSessionResumed = false;
+    // Without PROT P (a session opened without log-in) the server expects clear data.
+    if (!FDataProtected)
+        return;
+    // The data connection resumes the control connection's session: the server knows that
+    // way that the same client opened it.
+    TIdTlsSession* control = Endpoint().Tls();
+    data.Endpoint().StartTls(*FTlsContext, TlsName(), control ? control->ResumableSession() : nullptr,
+                             EffectiveTimeout());
+    FDataSessionResumed = data.Endpoint().Tls()->Resumed();
 }
 
 void TIdFTP::SendTypeCommand() {
@@ -136,7 +177,9 @@ void TIdFTP::TransferOutActive(const std::string& command, TStream& stream) {
         if (!data.AwaitConnection())
             SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
         data.DisableNagle();
+        ProtectDataConnection(data);
         data.WriteStreamData(stream, true, false);
+        data.Endpoint().FinishTls(EffectiveTimeout());
     } catch (...) {
         FDataConnection.reset();
         throw;
@@ -148,6 +191,8 @@ void TIdFTP::TransferOutPassive(const std::string& command, TStream& stream) {
     std::string host;
     int32_t port = 0;
     RequestPassive(host, port);
+    if (!PassiveUseReplyAddress)
+        host = Endpoint().RemoteIP;
     WriteLine(command);
     auto client = std::make_unique<TIdTCPClient>();
     TIdTCPClient& data = *client;
@@ -162,12 +207,14 @@ void TIdFTP::TransferOutPassive(const std::string& command, TStream& stream) {
         data.OpenConnection();
         try {
             ReadReply({110, 125, 150});
+            ProtectDataConnection(data);
             try {
                 data.WriteStreamData(stream, false, false);
             } catch (const EIdSocketError& e) {
                 if (e.SocketErrorCode != Id_WSAENOTSOCK)
                     throw;
             }
+            data.Endpoint().FinishTls(EffectiveTimeout());
         } catch (...) {
             data.CloseConnection();
             throw;

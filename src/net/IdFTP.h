@@ -1,14 +1,20 @@
 // FTP client (RFC 959, client side): log-in on the control connection and storing a file over
-// an active or passive data connection. Every wait is bounded by ReadTimeout.
+// an active or passive data connection, optionally protected by explicit TLS (RFC 4217). Every
+// wait is bounded by ReadTimeout.
 #pragma once
 
 #include "net/IdTCPClient.h"
+#include "net/IdTlsSession.h"
 
 #include <memory>
 #include <string>
 #include <vector>
 
 enum TIdFTPTransferType { ftASCII, ftBinary };
+
+// Off: clear text, as always. Try: TLS unless the server refuses AUTH TLS with a 5xx reply.
+// Require: TLS or no log-in at all.
+enum class TIdFTPTls { Off, Try, Require };
 
 // Host text and port from a 227 reply line: the six numbers between the first "(" and ")",
 // or after the last blank when there are no parentheses. A field that is not a number raises
@@ -25,6 +31,15 @@ public:
     std::string User;
     bool Passive = false;
     std::string Password;
+    TIdFTPTls Tls = TIdFTPTls::Off;
+    // Certificate authorities to trust (PEM); empty: the system's store.
+    std::string TlsCaFile;
+    // The name the server's certificate must carry; empty: Host.
+    std::string TlsServerName;
+    // Passive data connections go to the control connection's peer with the port of the 227
+    // reply, unless this is set: then to the address the reply names (which lets a server, or
+    // whoever forged its reply, send the box elsewhere).
+    bool PassiveUseReplyAddress = false;
 
     const std::string& SystemDescription() const { return FSystemDescription; }
     TIdFTPTransferType TransferType() const { return FTransferType; }
@@ -32,9 +47,15 @@ public:
     void SetTransferType(TIdFTPTransferType value);
     // The data connection of the transfer in progress, null otherwise.
     TIdTCPConnection* DataConnection() const { return FDataConnection.get(); }
+    // The session's control connection is protected (and, once logged in, its data
+    // connections too).
+    bool TlsActive() const { return FTlsActive; }
+    // The last protected data connection resumed the control connection's TLS session.
+    bool DataSessionResumed() const { return FDataSessionResumed; }
 
-    // Connects, reads the greeting and, with autoLogin, logs in (user, pass, type, syst). Any
-    // failure closes the connection and propagates.
+    // Connects, reads the greeting, with Tls on secures the connection (AUTH TLS and the
+    // handshake) and, with autoLogin, logs in (user, pass, with TLS PBSZ 0 and PROT P, then
+    // type, syst). Any failure closes the connection and propagates.
     void OpenSession(bool autoLogin = true);
     void SendTypeCommand();
     // "Quit" without waiting for the reply, then closes. Nothing when not connected.
@@ -58,6 +79,9 @@ public:
     void ShareWorkHandlers();
 
 private:
+    void StartControlTls();
+    void ProtectDataConnection(TIdTCPConnection& data);
+    std::string TlsName() const { return TlsServerName.empty() ? Host : TlsServerName; }
     void TransferOutActive(const std::string& command, TStream& stream);
     void TransferOutPassive(const std::string& command, TStream& stream);
     void TransferInActive(const std::string& command, std::string& data);
@@ -66,4 +90,8 @@ private:
     std::string FSystemDescription;
     TIdFTPTransferType FTransferType = ftBinary;
     std::unique_ptr<TIdTCPConnection> FDataConnection;
+    std::unique_ptr<TIdTlsContext> FTlsContext;
+    bool FTlsActive = false;
+    bool FDataProtected = false;
+    bool FDataSessionResumed = false;
 };

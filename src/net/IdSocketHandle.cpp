@@ -2,6 +2,9 @@
 
 #include "net/IdException.h"
 
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -27,6 +30,10 @@ void TIdSocketHandle::ReleaseSocket(bool resetLocal) {
     if (!SocketOpen)
         return;
     SocketOpen = false;
+    if (FTls) {
+        FTls->SendClose();
+        FTls.reset();
+    }
     SocketLayer->SockShutdown(SocketId, SHUT_WR);
     SocketLayer->SockClose(SocketId);
     ClearBinding(resetLocal);
@@ -117,4 +124,32 @@ void TIdSocketHandle::SetSendTimeout(int32_t timeout) {
         tv.tv_usec = (timeout % 1000) * 1000;
     }
     SetOption(SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void TIdSocketHandle::StartTls(TIdTlsContext& context, const std::string& serverName, SSL_SESSION* resume,
+                               int32_t timeout) {
+    FTls.reset();
+    auto tls = std::make_unique<TIdTlsSession>(context, SocketId);
+    tls->Connect(serverName, resume, timeout);
+    FTls = std::move(tls);
+}
+
+void TIdSocketHandle::FinishTls(int32_t timeout) {
+    if (!FTls || !SocketOpen)
+        return;
+    FTls->SendClose();
+    FTls.reset();
+    SocketLayer->SockShutdown(SocketId, SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+    char scratch[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{SocketId, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return;
+        const ssize_t n = ::recv(SocketId, scratch, sizeof scratch, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+    }
 }

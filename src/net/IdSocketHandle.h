@@ -2,8 +2,10 @@
 #pragma once
 
 #include "net/IdStack.h"
+#include "net/IdTlsSession.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class TIdSocketHandle {
@@ -40,4 +42,18 @@ public:
     void SetOption(int level, int name, const void* value, int length);
     // Bounds every later send to timeout ms (WaitForever or below 1: no bound).
     void SetSendTimeout(int32_t timeout);
+
+    // TLS on the connected socket: every later read and write of the connection goes through
+    // it. See TIdTlsSession::Connect.
+    void StartTls(TIdTlsContext& context, const std::string& serverName, SSL_SESSION* resume,
+                  int32_t timeout);
+    TIdTlsSession* Tls() const { return FTls.get(); }
+    // The end of a protected upload: close_notify and the end of our sending, then what the
+    // peer still sends is read and dropped until it closes (at most timeout ms). Closing with
+    // unread bytes (late session tickets) would reset the connection, and a reset may cost the
+    // server the last data it has not yet read.
+    void FinishTls(int32_t timeout);
+
+private:
+    std::unique_ptr<TIdTlsSession> FTls;
 };

@@ -85,22 +85,29 @@ int TIdTCPConnection::FillInput(bool raiseIfClosed, int32_t timeout, std::vector
         FReceiveArea.resize(static_cast<size_t>(std::max(RecvBufferSize, 1)));
         area = &FReceiveArea;
     }
-    if (!FEndpoint->WaitReadable(timeout))
-        return 0;
-    int n = FEndpoint->ReceiveBytes(area->data(), static_cast<int>(area->size()));
-    FPeerClosed = n == 0;
-    if (n != 0) {
-        if (SocketLayer->CheckSocketResult(n, {Id_WSAESHUTDOWN})) {
-            n = 0;
-            if (FEndpoint->SocketOpen)
-                DropSocket();
-            if (FInputBuffer.Size() == 0)
-                SocketLayer->RaiseSocketFailure(Id_WSAESHUTDOWN);
-        }
-        if (ASCIIFilter)
-            for (int i = 0; i < n; ++i)
-                (*area)[i] = static_cast<char>((*area)[i] & 0x7F);
+    int n;
+    if (TIdTlsSession* tls = FEndpoint->Tls()) {
+        // Readiness of the socket says little under TLS (a record may be half here, or carry
+        // no data at all): the session waits for whole data itself.
+        n = tls->Read(area->data(), static_cast<int>(area->size()), timeout);
+        if (n < 0)
+            return 0;
+    } else {
+        if (!FEndpoint->WaitReadable(timeout))
+            return 0;
+        n = FEndpoint->ReceiveBytes(area->data(), static_cast<int>(area->size()));
     }
+    FPeerClosed = n == 0;
+    if (n != 0 && !FEndpoint->Tls() && SocketLayer->CheckSocketResult(n, {Id_WSAESHUTDOWN})) {
+        n = 0;
+        if (FEndpoint->SocketOpen)
+            DropSocket();
+        if (FInputBuffer.Size() == 0)
+            SocketLayer->RaiseSocketFailure(Id_WSAESHUTDOWN);
+    }
+    if (ASCIIFilter)
+        for (int i = 0; i < n; ++i)
+            (*area)[i] = static_cast<char>((*area)[i] & 0x7F);
     if (append)
         FInputBuffer.Append(area->data(), n);
     else
@@ -151,15 +158,21 @@ std::string TIdTCPConnection::ReadLine(const std::string& terminator, int32_t ti
 }
 
 std::string TIdTCPConnection::ReadNonEmptyLine() {
-    return ReadNonEmptyLineWithin(EffectiveTimeout());
+    const int32_t timeout = EffectiveTimeout();
+    return ReadNonEmptyLineWithin(timeout, DeadlineAfter(timeout), nullptr);
 }
 
-std::string TIdTCPConnection::ReadNonEmptyLineWithin(int32_t timeout) {
-    const TDeadline deadline = DeadlineAfter(timeout);
+std::string TIdTCPConnection::ReadNonEmptyLineWithin(int32_t timeout, TDeadline deadline,
+                                                     int64_t* replyBytes) {
     for (;;) {
         const std::string line = ReadLine(std::string(), Remaining(timeout, deadline));
         if (FLineTimedOut)
             SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
+        if (replyBytes) {
+            *replyBytes += static_cast<int64_t>(line.size()) + 1;
+            if (*replyBytes > MaxReplyBytes)
+                throw EIdReplyTooLong(Format("Reply too long: more than %d bytes.", MaxReplyBytes));
+        }
         // Trim blanks and control characters (everything up to the space) at both ends.
         size_t first = 0, last = line.size();
         while (first < last && static_cast<unsigned char>(line[first]) <= 32)
@@ -168,6 +181,10 @@ std::string TIdTCPConnection::ReadNonEmptyLineWithin(int32_t timeout) {
             --last;
         if (last > first)
             return line.substr(first, last - first);
+        // Blank lines that keep coming must not outlast the bound either: a wait that finds
+        // data at once never runs out by itself.
+        if (timeout != WaitForever && std::chrono::steady_clock::now() >= deadline)
+            SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
     }
 }
 
@@ -192,14 +209,21 @@ int16_t TIdTCPConnection::ReadReply(const TIdReplyCodes& allowed) {
             OnDialogue(this, false, line);
     };
     // One bound for the whole reply, however many lines it has and however slowly they come.
+    // The bound is checked after every line, not only when a read has to wait: a server that
+    // streams without pause finds data ready at every wait. The caps keep memory bounded.
     const int32_t timeout = EffectiveTimeout();
     const TDeadline deadline = DeadlineAfter(timeout);
-    add(ReadNonEmptyLineWithin(timeout));
+    int64_t bytes = 0;
+    add(ReadNonEmptyLineWithin(timeout, deadline, &bytes));
     const std::string first = FReplyLines.front();
     if (first.size() > 3 && first[3] == '-') {
         const std::string endMarker = first.substr(0, 3) + " ";
         for (;;) {
-            const std::string line = ReadNonEmptyLineWithin(Remaining(timeout, deadline));
+            if (std::chrono::steady_clock::now() >= deadline)
+                SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
+            if (static_cast<int64_t>(FReplyLines.size()) >= MaxReplyLines)
+                throw EIdReplyTooLong(Format("Reply too long: more than %d lines.", MaxReplyLines));
+            const std::string line = ReadNonEmptyLineWithin(timeout, deadline, &bytes);
             add(line);
             if (line.size() < 4 || SameText(line.substr(0, 4), endMarker))
                 break;
@@ -257,6 +281,15 @@ void TIdTCPConnection::WriteBytes(const void* buffer, int64_t count) {
         return;
     CheckPeerClosed(true, true);
     const char* bytes = static_cast<const char*>(buffer);
+    if (TIdTlsSession* tls = FEndpoint->Tls()) {
+        for (int64_t pos = 0; pos < count;) {
+            const int chunk = static_cast<int>(std::min<int64_t>(count - pos, 1 << 30));
+            tls->Write(bytes + pos, chunk, EffectiveTimeout());
+            AddWork(wkWrite, chunk);
+            pos += chunk;
+        }
+        return;
+    }
     int64_t pos = 0;
     while (pos < count) {
         const int chunk = static_cast<int>(std::min<int64_t>(count - pos, 1 << 30));

@@ -6,6 +6,7 @@
 #include "net/IdComponent.h"
 #include "net/IdSocketHandle.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,9 @@
 constexpr int32_t IdDefaultTimeout = 60000;
 // Longest line ReadLine accepts (without its end).
 constexpr int32_t IdDefaultMaxLineLength = 65536;
+// Largest reply ReadReply accepts: real greetings and banners stay far below both.
+constexpr int32_t IdDefaultMaxReplyLines = 1000;
+constexpr int32_t IdDefaultMaxReplyBytes = 1 << 20;
 
 using TIdReplyCodes = std::vector<int>;
 // One control line, as sent (outgoing, without its line end) or as read into a reply.
@@ -33,6 +37,8 @@ public:
     // fails with EIdSocketError 10060; values below 1 mean IdDefaultTimeout.
     int32_t ReadTimeout = IdDefaultTimeout;
     int32_t MaxLineLength = IdDefaultMaxLineLength;
+    int32_t MaxReplyLines = IdDefaultMaxReplyLines;
+    int32_t MaxReplyBytes = IdDefaultMaxReplyBytes;
     TIdNotifyEvent OnDisconnected;
     TIdDialogueEvent OnDialogue;
 
@@ -79,7 +85,9 @@ protected:
     void ApplySendTimeout();
 
 private:
-    std::string ReadNonEmptyLineWithin(int32_t timeout);
+    // Counts the lines' bytes (blank ones too) into replyBytes when given.
+    std::string ReadNonEmptyLineWithin(int32_t timeout, std::chrono::steady_clock::time_point deadline,
+                                       int64_t* replyBytes);
 
     std::unique_ptr<TIdSocketHandle> FEndpoint;
     TIdBuffer FInputBuffer;

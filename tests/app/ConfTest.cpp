@@ -3,10 +3,13 @@
 #include "app/CallStamp.h"
 #include "app/CommandLine.h"
 #include "app/InstallLayout.h"
+#include "app/ConfFileAccess.h"
 #include "app/LumiskConf.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 TEST(LumiskConf, ValuesCommentsAndDefaults) {
     TLumiskConf conf;
@@ -72,6 +75,27 @@ TEST(LumiskConf, BadValuesAreReportedWithFileLineAndKeyAndKeepTheDefault) {
     EXPECT_EQ(conf.SoundDriver, "alsa");
 }
 
+TEST(LumiskConf, TlsAndPassiveAddressKeys) {
+    TLumiskConf defaults;
+    EXPECT_EQ(defaults.UploadTls, TUploadTls::Off);
+    EXPECT_FALSE(defaults.UploadPasvFromReply);
+    TLumiskConf conf;
+    conf.LoadFromText("[upload]\ntls = Require\ncafile = /etc/lumisk/ca.pem\nservername = ftp.example.org\n"
+                      "pasv_address = reply\n",
+                      "lumisk.conf");
+    EXPECT_TRUE(conf.Problems.empty()) << conf.Problems.front();
+    EXPECT_EQ(conf.UploadTls, TUploadTls::Require);
+    EXPECT_EQ(conf.UploadCaFile, "/etc/lumisk/ca.pem");
+    EXPECT_EQ(conf.UploadServerName, "ftp.example.org");
+    EXPECT_TRUE(conf.UploadPasvFromReply);
+    TLumiskConf bad;
+    bad.LoadFromText("[upload]\ntls = yes\npasv_address = server\n", "lumisk.conf");
+    EXPECT_EQ(bad.Problems, (std::vector<std::string>{
+                                "lumisk.conf:2: [upload] tls: 'yes' is not off, try or require",
+                                "lumisk.conf:3: [upload] pasv_address: 'server' is not peer or reply"}));
+    EXPECT_EQ(bad.UploadTls, TUploadTls::Off);
+}
+
 TEST(LumiskConf, AMissingFileIsFineUnlessNamedOnTheCommandLine) {
     TTempFolder folder("conf");
     TLumiskConf quiet;
@@ -87,6 +111,29 @@ TEST(LumiskConf, AMissingFileIsFineUnlessNamedOnTheCommandLine) {
     read.LoadFromFile(folder.File("lumisk.conf"), true);
     EXPECT_TRUE(read.Problems.empty());
     EXPECT_EQ(read.ModemPort, "/dev/pts/9");
+}
+
+TEST(ConfFileAccess, OpenToOthersOrOwnedByAnotherUserIsSaidOnce) {
+    TTempFolder folder("conf-access");
+    const std::string file = folder.File("lumisk.conf");
+    EXPECT_EQ(ConfFileExposure(file), ""); // no file, no password
+    WriteFile(file, "[upload]\npassword = secret\n");
+    for (mode_t fine : {0600, 0640, 0400}) {
+        ::chmod(file.c_str(), fine);
+        EXPECT_EQ(ConfFileExposure(file), "") << fine;
+    }
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(ConfFileExposure(file), "WARNING: " + file +
+                                          " holds the upload password, but its permissions 0644 "
+                                          "are more than 0640 (chmod 640 " +
+                                          file + ").");
+    ::chmod(file.c_str(), 0660);
+    EXPECT_NE(ConfFileExposure(file).find("0660"), std::string::npos);
+    if (::geteuid() == 0) {
+        ::chmod(file.c_str(), 0640);
+        ASSERT_EQ(::chown(file.c_str(), 4242, static_cast<gid_t>(-1)), 0);
+        EXPECT_NE(ConfFileExposure(file).find("belongs to another user (uid 4242)"), std::string::npos);
+    }
 }
 
 TEST(CommandLine, ConfigOption) {

@@ -1,10 +1,18 @@
-// The upload's account by mailbox range and the remote name under different date formats.
+// The upload's account by mailbox range, the remote name under different date formats, and the
+// client the box sets up from lumisk.conf.
 #include "app/MailboxUpload.h"
 
 #include "app/CallStamp.h"
+#include "app/LumiskConf.h"
+#include "app/UploadClient.h"
+#include "net/FtpServerFixture.h"
+#include "net/TestCertificates.h"
 
 #include <clocale>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 
 TEST(MailboxUpload, EachRangeHasItsAccount) {
     const std::pair<int, int> cases[] = {{-5, 0},    {0, 0},     {7, 0},     {9999, 0},   {10000, 1},
@@ -30,4 +38,33 @@ TEST(MailboxUpload, TheCallStampOfTheCLocaleMakesOneFolderLevel) {
     const std::string name = RemoteFileName("12345", FormatCallStamp(1765288800));
     EXPECT_EQ(name.find('/'), 5u);
     EXPECT_EQ(name.find('/', 6), std::string::npos) << name;
+}
+
+TEST(UploadClient, TheBoxsSettingsTakeTheRecordingOverTls) {
+    namespace fs = std::filesystem;
+    const fs::path base = fs::temp_directory_path() / ("lumisk-upload-tls-" + std::to_string(::getpid()));
+    {
+        TestCertificates certificates((base / "pki").string());
+        TestFtpServer server(TestFtpServer::PureFtpd, (base / "srv").string(), {"20001"},
+                             TestFtpServer::Accounts(), certificates.ServerPem());
+        TLumiskConf conf;
+        conf.LoadFromText("[upload]\nhost = 127.0.0.1\nport = " + std::to_string(server.Port()) +
+                              "\npassive = 1\ntimeout = 30\naccount3 = mbox3\ntls = require\ncafile = " +
+                              certificates.Ca() + "\nservername = ftp.lumisk.test\npasv_address = peer\n",
+                          "lumisk.conf");
+        ASSERT_TRUE(conf.Problems.empty()) << conf.Problems.front();
+        const std::string local = (base / "call.wav").string();
+        std::ofstream(local, std::ios::binary) << std::string(40000, 'w');
+        TIdFTP ftp;
+        ConfigureUploadClient(ftp, conf, UploadAccountIndex(20001));
+        ftp.OpenSession(true);
+        EXPECT_TRUE(ftp.TlsActive());
+        ftp.StoreFile(local, "20001/call.wav", false);
+        ftp.SendQuit();
+        std::ifstream stored(server.FilePath("mbox3", "20001/call.wav"), std::ios::binary);
+        std::ostringstream bytes;
+        bytes << stored.rdbuf();
+        EXPECT_EQ(bytes.str(), std::string(40000, 'w'));
+    }
+    fs::remove_all(base);
 }

@@ -201,6 +201,8 @@ public:
         conf << "[sound]\ndriver = sim\ncapture = " << Folder << "/capture\nplayback = " << Folder
              << "/playback\n";
         WriteFile(Box() + "/lumisk.conf", conf.str());
+        // As an installation keeps it: the password is for the box's user alone.
+        fs::permissions(Box() + "/lumisk.conf", fs::perms::owner_read | fs::perms::owner_write);
         // Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
         WriteFile(Box() + "/pager.ini", std::to_string(s.TimeLimitSeconds) +
                                             "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +

@@ -3,9 +3,12 @@
 #include "net/IdException.h"
 #include "net/IdFTP.h"
 #include "net/ScriptedServer.h"
+#include "net/TestCertificates.h"
 #include "toolkit/StringUtils.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <random>
 
 namespace {
@@ -334,4 +337,152 @@ TEST(FtpScriptedBounds, ConnectThatNeverCompletesTimesOut) {
     for (int s : fillers)
         ::close(s);
     ::close(listener);
+}
+
+TEST(FtpScriptedTls, RefusedOrBrokenTlsNeverSendsTheLogIn) {
+    struct Case {
+        TIdFTPTls tls;
+        std::string afterAuth; // the server's answer to AUTH TLS (and what follows it)
+        std::string message;   // start of the error's text; empty: the log-in goes on in clear
+    };
+    const Case cases[] = {
+        {TIdFTPTls::Require, "504 Security mechanism not implemented\r\n",
+         "TLS: the server refused AUTH TLS: 504 Security"},
+        {TIdFTPTls::Try, "431 Need some unavailable resource\r\n", "TLS: the server refused AUTH TLS: 431"},
+        // Accepted, then no TLS at all: no second try in clear.
+        {TIdFTPTls::Try, "234 go ahead\r\n", "TLS: handshake with 127.0.0.1 failed"},
+        // Clear-text lines riding along with the acceptance could pose as protected replies.
+        {TIdFTPTls::Require, "234 go ahead\r\n230 logged in already\r\n", "TLS: the server sent more"},
+        {TIdFTPTls::Try, "500 AUTH not understood\r\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.afterAuth);
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            peer.Send(Greeting);
+            peer.Answer(c.afterAuth);
+            if (c.afterAuth.rfind("234", 0) == 0) {
+                peer.Send("this is not a TLS record\r\n");
+                return;
+            }
+            if (c.message.empty()) {
+                peer.Answer("331 password\r\n");
+                peer.Answer("230 in\r\n");
+                peer.Answer("200 type set\r\n");
+                peer.Answer("215 UNIX\r\n");
+            }
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port());
+        ftp.Tls = c.tls;
+        if (c.message.empty()) {
+            ftp.OpenSession(true);
+            EXPECT_FALSE(ftp.TlsActive());
+            ftp.SendQuit();
+            EXPECT_EQ(server.Join(), "AUTH TLS\r\nuser mbox2\r\npass mira318\r\ntype I\r\nsyst\r\nQuit\r\n");
+            continue;
+        }
+        try {
+            ftp.OpenSession(true);
+            FAIL() << "logged in";
+        } catch (const EIdTlsError& e) {
+            EXPECT_EQ(e.Message().substr(0, c.message.size()), c.message) << e.Message();
+        }
+        EXPECT_FALSE(ftp.IsConnected());
+        // Not a byte of the log-in, let alone the password, went out.
+        const std::string wire = server.Join();
+        EXPECT_EQ(wire.substr(0, 10), "AUTH TLS\r\n");
+        EXPECT_EQ(wire.find("user"), std::string::npos) << wire;
+        EXPECT_EQ(wire.find("pass"), std::string::npos) << wire;
+    }
+}
+
+TEST(FtpScriptedTls, ServerThatNeverHandshakesTimesOut) {
+    ScriptedServer server([](ScriptedPeer& peer) {
+        peer.Send(Greeting);
+        peer.Answer("234 go ahead\r\n");
+        peer.DrainUntilClosed(); // takes the client's hello and says nothing
+    });
+    TIdFTP ftp;
+    Prepare(ftp, server.Port(), 300);
+    ftp.Tls = TIdFTPTls::Require;
+    ExpectTimedOut([&] { ftp.OpenSession(true); });
+    EXPECT_FALSE(ftp.IsConnected());
+    server.Join();
+}
+
+TEST(FtpScriptedTls, ServerSilentAfterTheHandshakeTimesOutTheReply) {
+    const std::string folder =
+        (std::filesystem::temp_directory_path() / ("lumisk-tls-silent-" + std::to_string(::getpid())))
+            .string();
+    {
+        TestCertificates certificates(folder);
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            peer.Send(Greeting);
+            peer.Answer("234 go ahead\r\n");
+            SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+            SSL_CTX_use_certificate_chain_file(context, certificates.ServerPem().c_str());
+            SSL_CTX_use_PrivateKey_file(context, certificates.ServerPem().c_str(), SSL_FILETYPE_PEM);
+            SSL* ssl = SSL_new(context);
+            SSL_set_fd(ssl, peer.Socket());
+            if (SSL_accept(ssl) == 1) {
+                // Takes the user line, answers nothing, waits for the client to leave.
+                char line[256];
+                while (SSL_read(ssl, line, sizeof line) > 0) {
+                }
+            }
+            SSL_free(ssl);
+            SSL_CTX_free(context);
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port(), 300);
+        ftp.Tls = TIdFTPTls::Require;
+        ftp.TlsCaFile = certificates.Ca();
+        ExpectTimedOut([&] { ftp.OpenSession(true); });
+        EXPECT_FALSE(ftp.IsConnected());
+        server.Join();
+    }
+    std::filesystem::remove_all(folder);
+}
+
+TEST(FtpScriptedPassive, DataGoesToTheControlPeerUnlessTheReplyAddressIsAsked) {
+    // The reply names 127.0.0.2; the same port listens on 127.0.0.1 (the control peer) too.
+    for (bool useReply : {false, true}) {
+        SCOPED_TRACE(useReply ? "reply" : "peer");
+        int port = 0;
+        const int atPeer = ListenLocal(port);
+        const int elsewhere = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(0x7F000002);
+        ASSERT_EQ(::bind(elsewhere, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::listen(elsewhere, 1), 0);
+        std::string receivedAtPeer, receivedElsewhere;
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            LogIn(peer);
+            peer.Answer(PassiveReply(port, "227 Entering Passive Mode (127,0,0,2,%d,%d)\r\n"));
+            pollfd both[2] = {{atPeer, POLLIN, 0}, {elsewhere, POLLIN, 0}};
+            if (::poll(both, 2, 30000) < 1)
+                return;
+            const bool toPeer = (both[0].revents & POLLIN) != 0;
+            const int data = ::accept4(toPeer ? atPeer : elsewhere, nullptr, nullptr, SOCK_CLOEXEC);
+            peer.Answer("150 go\r\n");
+            (toPeer ? receivedAtPeer : receivedElsewhere) = ReadAll(data);
+            ::close(data);
+            peer.Send("226 done\r\n");
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port());
+        ftp.Passive = true;
+        ftp.PassiveUseReplyAddress = useReply;
+        TMemoryStream data = MakeData(5000);
+        ftp.OpenSession(true);
+        ftp.StoreStream(data, "12345/x.wav", false);
+        ftp.SendQuit();
+        server.Join();
+        EXPECT_TRUE((useReply ? receivedElsewhere : receivedAtPeer) == Contents(data));
+        EXPECT_TRUE((useReply ? receivedAtPeer : receivedElsewhere).empty());
+        ::close(atPeer);
+        ::close(elsewhere);
+    }
 }

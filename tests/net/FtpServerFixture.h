@@ -40,8 +40,10 @@ public:
     }
     static constexpr const char* Password = "mira318";
 
+    // tlsCert: a PEM with the server's certificate, chain and key; the server then insists on
+    // explicit TLS for the control and the data connections.
     TestFtpServer(Kind kind, const std::string& root, const std::vector<std::string>& folders,
-                  const std::vector<std::string>& accountNames = Accounts())
+                  const std::vector<std::string>& accountNames = Accounts(), const std::string& tlsCert = "")
         : FKind(kind), FRoot(root) {
         std::string folderList;
         for (const auto& f : folders)
@@ -57,6 +59,10 @@ public:
             "/usr/bin/python3", script,    "--kind",     kind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd",
             "--root",           root,      "--accounts", accounts,
             "--folders",        folderList};
+        if (!tlsCert.empty()) {
+            args.push_back("--tls-cert");
+            args.push_back(tlsCert);
+        }
         FPid = ::fork();
         if (FPid == 0) {
             ::dup2(out[1], 1);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <limits>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -146,6 +147,58 @@ TEST(SlowPeer, GetsNoMoreThanTheTimeoutForAWholeReply) {
         EXPECT_FALSE(ranOut) << piece;
         stop = true;
         trickle.join();
+        ::close(fds[1]);
+    }
+}
+
+TEST(FastPeer, EndlessContinuationLinesStopAtTheCapsOrTheTimeout) {
+    // The peer streams "220-" lines as fast as it can: every wait finds data at once, so only a
+    // bound checked on every line stops the reader. With the default caps the reply fails on
+    // its length; with the caps lifted, on the time-out.
+    for (bool capped : {true, false}) {
+        SCOPED_TRACE(capped ? "capped" : "uncapped");
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        TIdTCPConnection conn;
+        conn.Endpoint().AttachSocket(fds[0]);
+        conn.ReadTimeout = 300;
+        if (!capped) {
+            conn.MaxReplyLines = std::numeric_limits<int32_t>::max();
+            conn.MaxReplyBytes = std::numeric_limits<int32_t>::max();
+        }
+        std::string lines;
+        for (int i = 0; i < 2000; ++i)
+            lines += "220-the greeting goes on and on\r\n";
+        // A full socket buffer before the first read, and the writer far faster than the
+        // reader from then on: every wait of the reader finds data at once.
+        const int big = 4 << 20;
+        ::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        while (::send(fds[1], lines.data(), lines.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        }
+        std::atomic<bool> stop{false}, ranOut{false};
+        std::thread stream([&, peer = fds[1]] {
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!stop && std::chrono::steady_clock::now() < giveUp)
+                if (::send(peer, lines.data(), lines.size(), MSG_NOSIGNAL) < 0)
+                    return;
+            ranOut = !stop;
+        });
+        try {
+            conn.ReadReply({220});
+            ADD_FAILURE() << "returned";
+        } catch (const EIdReplyTooLong& e) {
+            EXPECT_TRUE(capped);
+            EXPECT_EQ(e.Message(), "Reply too long: more than 1000 lines.");
+            EXPECT_EQ(conn.ReplyLines().size(), 1000u);
+        } catch (const EIdSocketError& e) {
+            EXPECT_FALSE(capped);
+            EXPECT_EQ(e.SocketErrorCode, 10060);
+        }
+        EXPECT_FALSE(ranOut);
+        EXPECT_LE(conn.InputBuffer().Size(), conn.RecvBufferSize + conn.MaxLineLength);
+        stop = true;
+        ::shutdown(fds[1], SHUT_RDWR);
+        stream.join();
         ::close(fds[1]);
     }
 }

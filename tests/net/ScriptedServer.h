@@ -131,6 +131,7 @@ public:
         FSocket = -1;
     }
     const std::string& Received() const { return FReceived; }
+    int Socket() const { return FSocket; }
 
 private:
     int FSocket;

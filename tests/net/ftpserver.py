@@ -3,6 +3,10 @@
 
     /usr/bin/python3 tests/net/ftpserver.py --kind pyftpdlib|pure-ftpd --root DIR
         [--accounts mbox1,...,mbox6] [--password mira318] [--folders 12345,007] [--port N]
+        [--tls-cert PEM]
+
+With --tls-cert (a PEM file holding the server's certificate, its chain and its key) the server
+speaks explicit TLS (AUTH TLS) and refuses clear text on the control and the data connections.
 
 Every account gets the home folder DIR/<account> holding the given mailbox folders. The first
 line on stdout is "PORT <n>"; the server then runs in this process (pure-ftpd replaces it by
@@ -51,7 +55,14 @@ def run_pyftpdlib(args, accounts, folders):
     authorizer = DummyAuthorizer()
     for account, home in homes.items():
         authorizer.add_user(account, args.password, home, perm="elradfmwMT")
-    handler = FTPHandler
+    if args.tls_cert:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        handler = TLS_FTPHandler
+        handler.certfile = args.tls_cert
+        handler.tls_control_required = True
+        handler.tls_data_required = True
+    else:
+        handler = FTPHandler
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib ready."
     server = FTPServer(("127.0.0.1", args.port), handler)
@@ -83,8 +94,9 @@ def run_pure_ftpd(args, accounts, folders):
     subprocess.run(["pure-pw", "mkdb", pdb, "-f", passwd], check=True)
     port = args.port or free_port()
     print("PORT %d" % port, flush=True)
+    tls = ["-Y", "3", "-2", args.tls_cert] if args.tls_cert else []
     os.execvp("pure-ftpd", ["pure-ftpd", "-S", "127.0.0.1,%d" % port, "-l", "puredb:" + pdb, "-E", "-4", "-H",
-                            "-A", "-u", "1", "-c", "64", "-C", "64", "-I", "15"])
+                            "-A", "-u", "1", "-c", "64", "-C", "64", "-I", "15"] + tls)
 
 
 def main():
@@ -95,6 +107,7 @@ def main():
     parser.add_argument("--password", default="mira318")
     parser.add_argument("--folders", default="")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls-cert", default="")
     args = parser.parse_args()
     accounts = [a for a in args.accounts.split(",") if a]
     folders = [f for f in args.folders.split(",") if f]

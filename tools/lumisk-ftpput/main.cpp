@@ -2,6 +2,7 @@
 // upload server, the account and the folder before the first call comes in.
 #include "net/IdException.h"
 #include "net/IdFTP.h"
+#include "net/IdTlsSession.h"
 #include "toolkit/StringUtils.h"
 
 #include <cstdio>
@@ -12,8 +13,13 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr, "usage: lumisk-ftpput [-v] [--passive] [--timeout S] HOST[:PORT] USER PASSWORD "
-                         "LOCALFILE REMOTENAME\n");
+    std::fprintf(stderr,
+                 "usage: lumisk-ftpput [-v] [--passive] [--pasv-reply-address] [--timeout S]\n"
+                 "                     [--tls | --tls-try] [--cafile FILE] [--servername NAME]\n"
+                 "                     HOST[:PORT] USER PASSWORD LOCALFILE REMOTENAME\n"
+                 "  --tls       explicit TLS (AUTH TLS) or nothing; --tls-try: clear text only if the\n"
+                 "              server refuses AUTH TLS; --cafile: trusted authorities (PEM, default:\n"
+                 "              the system store); --servername: the certificate's name (default HOST)\n");
     return 2;
 }
 
@@ -22,7 +28,10 @@ int Usage() {
 int main(int argc, char** argv) {
     bool verbose = false;
     bool passive = false;
+    bool pasvReplyAddress = false;
     int timeoutSeconds = 60;
+    TIdFTPTls tls = TIdFTPTls::Off;
+    std::string caFile, serverName;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -30,6 +39,16 @@ int main(int argc, char** argv) {
             verbose = true;
         } else if (a == "--passive") {
             passive = true;
+        } else if (a == "--pasv-reply-address") {
+            pasvReplyAddress = true;
+        } else if (a == "--tls") {
+            tls = TIdFTPTls::Require;
+        } else if (a == "--tls-try") {
+            tls = TIdFTPTls::Try;
+        } else if (a == "--cafile" && i + 1 < argc) {
+            caFile = argv[++i];
+        } else if (a == "--servername" && i + 1 < argc) {
+            serverName = argv[++i];
         } else if (a == "--timeout" && i + 1 < argc) {
             if (!TryStrToInt(argv[++i], timeoutSeconds) || timeoutSeconds < 1 || timeoutSeconds > 2000000) {
                 std::fprintf(stderr, "lumisk-ftpput: --timeout needs whole seconds from 1 to 2000000\n");
@@ -60,6 +79,10 @@ int main(int argc, char** argv) {
         ftp.User = args[1];
         ftp.Password = args[2];
         ftp.Passive = passive;
+        ftp.PassiveUseReplyAddress = pasvReplyAddress;
+        ftp.Tls = tls;
+        ftp.TlsCaFile = caFile;
+        ftp.TlsServerName = serverName;
         ftp.ReadTimeout = timeoutSeconds * 1000;
         if (verbose) {
             ftp.OnDialogue = [](TIdComponent*, bool outgoing, const std::string& line) {
@@ -73,6 +96,9 @@ int main(int argc, char** argv) {
             };
         }
         ftp.OpenSession(true);
+        if (verbose && tls != TIdFTPTls::Off)
+            std::fprintf(stderr, "* %s\n",
+                         ftp.TlsActive() ? "TLS on control and data" : "TLS refused: clear text");
         try {
             ftp.StoreFile(args[3], args[4], false);
         } catch (...) {
