@@ -61,6 +61,7 @@ void TIdFTP::TransferInActive(const std::string& command, std::string& data) {
         SendCommand(command, {125, 150});
         if (!connection.AwaitConnection())
             SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
+        ProtectDataConnection(connection);
         ReadUntilClosed(connection, data);
     } catch (...) {
         FDataConnection.reset();
@@ -73,6 +74,8 @@ void TIdFTP::TransferInPassive(const std::string& command, std::string& data) {
     std::string host;
     int32_t port = 0;
     RequestPassive(host, port);
+    if (!PassiveUseReplyAddress)
+        host = Endpoint().RemoteIP;
     WriteLine(command);
     auto client = std::make_unique<TIdTCPClient>();
     TIdTCPClient& connection = *client;
@@ -86,6 +89,7 @@ void TIdFTP::TransferInPassive(const std::string& command, std::string& data) {
         connection.OpenConnection();
         try {
             ReadReply({110, 125, 150});
+            ProtectDataConnection(connection);
             ReadUntilClosed(connection, data);
         } catch (...) {
             connection.CloseConnection();
