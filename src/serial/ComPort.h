@@ -116,6 +116,9 @@ public:
 
     // --- Transfers (synchronous for the caller)
     int WriteText(const std::string& text);
+    // Waits until everything written has left the port (the driver's queue is empty and the
+    // last character sent), at most timeoutMs; whether it has.
+    bool DrainOutput(int timeoutMs);
     int WriteStr(const std::string& text) { return WriteText(text); }
     int ReadText(std::string& text, int count);
     int ReadStr(std::string& text, int count) { return ReadText(text, count); }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -322,5 +323,21 @@ int TCustomComPort::ReadBuffer(void* buffer, int count) {
     } catch (...) {
         FreePortRequest(request);
         throw;
+    }
+}
+
+bool TCustomComPort::DrainOutput(int timeoutMs) {
+    if (FHandle < 0)
+        return false;
+    // tcdrain itself has no bound (a line held by flow control never drains): watch the
+    // driver's output queue, and let tcdrain wait only for the last character once it is empty.
+    const auto until = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        int queued = 0;
+        if (ioctl(FHandle, TIOCOUTQ, &queued) != 0 || queued == 0)
+            return tcdrain(FHandle) == 0 || errno != EINTR;
+        if (Clock::now() >= until)
+            return false;
+        poll(nullptr, 0, 10);
     }
 }
