@@ -83,15 +83,20 @@ void TMainForm::FormShow() {
     // every button still works.
     if (!DecoderCapture)
         return;
-    DecoderCapture->SetOnDataReady([this](TSoundCaptureStream*) { DecoderDataReady(); }, this,
+    DecoderCapture->SetOnDataReady([this](TSoundCaptureStream* sender) { DecoderDataReady(*sender); }, this,
                                    reinterpret_cast<const void*>(&TMainForm::DecoderDataReadyTag));
+    DecoderCapture->SetDataReadyThread(TDataReadyThread::NotifyThread);
     DecoderCapture->FormatIndex = FormatBox->currentIndex();
     DecoderCapture->StartCapture();
-    PhoneToneDecoder1.StartDecoding();
+    {
+        std::lock_guard<std::mutex> guard(FDecoderLock);
+        PhoneToneDecoder1.StartDecoding();
+    }
     PhoneToneDecoder1Site->setFocus();
 }
 
 void TMainForm::FormClose() {
+    HangUpBeforeClosing();
     StopButtonClick();
     RecorderCapture.reset();
     SaveConfig(PagerIniPath());

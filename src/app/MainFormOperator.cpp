@@ -84,6 +84,7 @@ void TMainForm::CloseButtonClick() {
 }
 
 void TMainForm::RadioButton1Click() {
+    std::lock_guard<std::mutex> guard(FDecoderLock);
     PhoneToneDecoder1.StartDecoding();
 }
 
@@ -93,6 +94,19 @@ void TMainForm::SendLine(const std::string& text) {
 
 void TMainForm::SendText(const std::string& text) {
     ComPort->WriteText(text);
+    NoteHook(text);
+}
+
+void TMainForm::NoteHook(const std::string& sent) {
+    // The buttons send the fixed strings, the call flow the edited ones.
+    const std::string answer = Text(Edit3) + "\r", hangup = Text(Edit4) + "\r";
+    if (sent == hangup || sent == "ATH0\r") {
+        FOffHook = false;
+        NumberWaitTimer.SetEnabled(false);
+        SilentWaits = 0;
+    } else if (sent == answer || sent == "ATH1\r") {
+        FOffHook = true;
+    }
 }
 
 void TMainForm::ReceiveText(std::string& text, int count) {
