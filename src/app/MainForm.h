@@ -220,5 +220,4 @@ private:
     // The tone decoder is fed on the capture's notification thread; the main thread only
     // starts it.
     std::mutex FDecoderLock;
-    uint64_t FReportedLost = 0; // decoder capture bytes lost, as last reported
 };

@@ -135,12 +135,8 @@ void TMainForm::DecoderDataReady(TSoundCaptureStream& capture) {
     }
     // Audio the capture had to drop (this thread was held off for a whole buffer): never
     // decoded, but said.
-    const uint64_t lost = capture.LostBytes();
-    if (lost != FReportedLost) {
-        const uint64_t bytes = lost - FReportedLost;
-        FReportedLost = lost;
+    if (const uint64_t bytes = capture.TakeNewlyLost())
         TThread::Queue(
             [this, bytes] { ReportEvent("decoder audio lost " + std::to_string(bytes) + " bytes"); },
             DecoderTag());
-    }
 }

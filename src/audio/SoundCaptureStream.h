@@ -97,6 +97,13 @@ public:
     // Bytes the device overwrote before they were read (the reader was lapped), since the stream
     // was made; such bytes are skipped, never handed out. Safe to read from any thread.
     uint64_t LostBytes() const { return FLostBytes; }
+    // The bytes lost since the last call; for the one thread that reads the stream.
+    uint64_t TakeNewlyLost() {
+        const uint64_t total = FLostBytes;
+        const uint64_t fresh = total - FLostTaken;
+        FLostTaken = total;
+        return fresh;
+    }
 
     // How long a read waits for a device that delivers nothing before it gives silence.
     int ReadTimeoutMilliseconds() const;
@@ -120,6 +127,7 @@ private:
     uint64_t FStartTotal = 0; // the device's byte count when this run began
     uint64_t FHandedOut = 0;  // bytes of this run handed out or skipped
     std::atomic<uint64_t> FLostBytes{0};
+    uint64_t FLostTaken = 0;
     TNotifyEvent FNotifyEvent;
     std::unique_ptr<TSoundCaptureStreamNotify> FNotifyThread;
     TDataReadyEvent FOnDataReady;
