@@ -74,7 +74,7 @@ void TMainForm::NumberWaitTimerTimer() {
 }
 
 void TMainForm::HangUpBeforeClosing() {
-    if (!FOffHook || !ComPort || !ComPort->Connected())
+    if (!FOffHook || !ComPort || !ComPort->Connected() || ComPort->DeviceLost())
         return;
     SendLine(Text(Edit4));
     ReportEvent("hangup");

@@ -96,7 +96,8 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::FormClose() {
-    HangUpBeforeClosing();
+    // A failed hang-up is shown, and the recording and the settings are still saved.
+    RunHandler([this] { HangUpBeforeClosing(); });
     StopButtonClick();
     RecorderCapture.reset();
     SaveConfig(PagerIniPath());
