@@ -36,7 +36,8 @@ public:
                 return;
             }
             FSection = LowerCase(Trim(line.substr(1, line.size() - 2)));
-            if (FSection != "modem" && FSection != "upload" && FSection != "sound" && FSection != "box")
+            if (FSection != "modem" && FSection != "call" && FSection != "upload" && FSection != "sound" &&
+                FSection != "box")
                 Problem(FSection, "", "unknown section");
             return;
         }
@@ -56,6 +57,8 @@ private:
                 Problem(FSection, FKey, "empty port name");
             else
                 FConf.ModemPort = value;
+        } else if (FSection == "call" && FKey == "number_wait") {
+            Integer(value, 0, 3600, FConf.CallNumberWait);
         } else if (FSection == "upload" && FKey == "host") {
             FConf.UploadHost = value;
         } else if (FSection == "upload" && FKey == "port") {

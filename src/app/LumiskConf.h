@@ -15,6 +15,11 @@ struct TLumiskConf {
     // [modem]
     std::string ModemPort = "ttyS2"; // the third serial port; a name under /dev or an absolute path
 
+    // [call]
+    // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");
+    // after the third silent wait it hangs up. 0: it waits for good.
+    int CallNumberWait = 10;
+
     // [upload]
     std::string UploadHost;
     int UploadPort = 21;

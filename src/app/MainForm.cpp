@@ -59,7 +59,8 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
     : QWidget(parent), FExeFolder(options.ExeFolder.empty() ? ExecutableFolder() : options.ExeFolder),
       FPromptFolder(std::move(options.PromptFolder)), FConf(std::move(options.Conf)),
       FOwnClock(options.Clock ? nullptr : std::make_unique<TSystemClock>()),
-      FClock(options.Clock ? options.Clock : FOwnClock.get()), Timer2(*FClock, 6000), Timer3(*FClock, 4000) {
+      FClock(options.Clock ? options.Clock : FOwnClock.get()), Timer2(*FClock, 6000), Timer3(*FClock, 4000),
+      NumberWaitTimer(*FClock, SecondsToInterval(FConf.CallNumberWait)) {
     setObjectName("MainForm");
     setWindowTitle("Vexa 1.36");
     // Fixed single border, system menu and minimise only.
@@ -91,9 +92,11 @@ TMainForm::~TMainForm() {
     // Timers must not fire into a half-destroyed window.
     Timer2.OnTimer = nullptr;
     Timer3.OnTimer = nullptr;
+    NumberWaitTimer.OnTimer = nullptr;
     // Streams and the port stop their threads (which call into this window) before the
     // controls go.
     DecoderCapture.reset();
+    TThread::RemoveQueuedEvents(DecoderTag()); // keys handed over but not yet taken
     if (RecorderCapture)
         RecorderCapture->StopCapture();
     RecordFile.reset();
@@ -212,8 +215,11 @@ void TMainForm::ConnectHandlers() {
     Edit1->installEventFilter(this);
     Timer2.OnTimer = [this] { Timer2Timer(); };
     Timer3.OnTimer = [this] { Timer3Timer(); };
+    NumberWaitTimer.OnTimer = [this] { NumberWaitTimerTimer(); };
+    // Raised on the decoder capture's thread: the key is handled on the main thread, after the
+    // keys before it, once whatever holds the main thread (a prompt) is over.
     PhoneToneDecoder1.OnDTMF = [this](TComponent*, int key, int64_t position) {
-        PhoneToneDecoder1DTMF(key, position);
+        TThread::Queue([this, key, position] { PhoneToneDecoder1DTMF(key, position); }, DecoderTag());
     };
 }
 

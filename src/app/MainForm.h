@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class QCheckBox;
@@ -116,6 +117,10 @@ public:
     std::unique_ptr<TDeliveredCommand> DeliveredCommand;
     std::unique_ptr<TOutboxDelivery> OutboxDelivery;
     static constexpr int DeliveredCommandTimeout = 60; // seconds
+    // No key after the prompts: ask again, and after the third silent wait hang up.
+    TTimer NumberWaitTimer;
+    static constexpr int SilentWaitsBeforeHangup = 3;
+    int SilentWaits = 0;
 
     // --- State of the call in progress -------------------------------------------------------
     std::string MailboxNumber;
@@ -149,10 +154,18 @@ public:
     void FormClose();
 
     // --- Call flow ---------------------------------------------------------------------------
+    // Whether the line is off hook: the answer string (or "ATH1") went to the modem and the
+    // hang-up string (or "ATH0") has not followed yet.
+    bool OffHook() const { return FOffHook; }
+    // Sends the hang-up string if the line is off hook and waits (bounded) until it has left
+    // the port; for every end of the program.
+    void HangUpBeforeClosing();
+    static constexpr int HangUpDrainMilliseconds = 2000;
     void ComPortRxChar(int count);
     void AnswerCall();
     void PhoneToneDecoder1DTMF(int key, int64_t position);
     void Timer3Timer();
+    void NumberWaitTimerTimer();
     // The end of a call: stops the recording, stores it in the caller's mailbox on the upload
     // server, plays the closing prompt and hangs up.
     void Timer2Timer();
@@ -162,10 +175,12 @@ public:
     // [upload] outbox, beside the executable when relative.
     std::string OutboxFolder() const;
     void Edit1Exit();
-    // The decoder's capture: rebuilt when its device list changes; each data-ready notification
-    // hands one 1024-byte block to the tone decoder.
+    // The decoder's capture: rebuilt when its device list changes. Its data-ready handler runs on
+    // the capture's notification thread, so the caller's keys are heard while a prompt or the
+    // upload holds the main thread: it hands every complete 1024-byte block to the tone decoder,
+    // and the keys (and any audio the capture lost) to the main thread, in order.
     void DriverBoxChange();
-    void DecoderDataReady();
+    void DecoderDataReady(TSoundCaptureStream& capture);
     // The folder, "/", the hex form of a time stamp taken now, ".wav".
     std::string AutosaveFileName();
 
@@ -218,8 +233,18 @@ private:
                       const std::string& reason, bool tried);
     void PutUndeliverable(const std::string& localFile, int accountIndex, const std::string& remote,
                           const std::string& reason);
+    // After the prompts, or after a time-out that found no digits: wait for a first key.
+    void StartNumberWait();
+    // Follows the modem's hook from the strings sent to it.
+    void NoteHook(const std::string& sent);
+    // Tag of the calls the decoder hands to the main thread.
+    const void* DecoderTag() const { return &PhoneToneDecoder1; }
 
     QPalette FFieldPalette; // an edit field's own colours
     bool FShown = false;
     bool FClosed = false;
+    bool FOffHook = false;
+    // The tone decoder is fed on the capture's notification thread; the main thread only
+    // starts it.
+    std::mutex FDecoderLock;
 };

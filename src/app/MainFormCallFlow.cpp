@@ -48,6 +48,39 @@ void TMainForm::AnswerCall() {
     CallStamp = FormatCallStamp(FClock->Now());
     if (CheckBox1->isChecked())
         FileNameEdit->setText(QText(AutosaveFileName()));
+    SilentWaits = 0;
+    StartNumberWait();
+}
+
+void TMainForm::StartNumberWait() {
+    // Restarted: the wait counts from now, after the prompts.
+    NumberWaitTimer.SetEnabled(false);
+    NumberWaitTimer.SetEnabled(true);
+}
+
+void TMainForm::NumberWaitTimerTimer() {
+    NumberWaitTimer.SetEnabled(false);
+    if (!FOffHook)
+        return;
+    if (++SilentWaits < SilentWaitsBeforeHangup) {
+        PlayPrompt("enter.wav");
+        StartNumberWait();
+        return;
+    }
+    // A caller who keys nothing (or has gone) must not hold the line for good.
+    SilentWaits = 0;
+    RxText.clear();
+    SendLine(Text(Edit4));
+    ReportEvent("no number");
+}
+
+void TMainForm::HangUpBeforeClosing() {
+    if (!FOffHook || !ComPort || !ComPort->Connected() || ComPort->DeviceLost())
+        return;
+    SendLine(Text(Edit4));
+    ReportEvent("hangup");
+    // The string must reach the modem before the port (and the program) goes.
+    ComPort->DrainOutput(HangUpDrainMilliseconds);
 }
 
 void TMainForm::PhoneToneDecoder1DTMF(int key, int64_t /*position*/) {
@@ -55,6 +88,8 @@ void TMainForm::PhoneToneDecoder1DTMF(int key, int64_t /*position*/) {
         Label7->setText(Label7->text() + QChar(static_cast<char16_t>(key & 0xFF)));
         Label7->adjustSize();
     }
+    NumberWaitTimer.SetEnabled(false);
+    SilentWaits = 0;
     Timer3.SetEnabled(false);
     Timer3.SetEnabled(true);
 }
@@ -64,6 +99,9 @@ void TMainForm::Timer3Timer() {
     MailboxNumber = Label7->text().toLocal8Bit().toStdString();
     if (MailboxNumber.empty()) {
         Label7->clear();
+        // Only "D" (or nothing) keyed while waiting for the number: wait for it again.
+        if (FOffHook && !Timer2.Enabled())
+            StartNumberWait();
         return;
     }
     PlayPrompt("message.wav");

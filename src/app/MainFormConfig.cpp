@@ -83,15 +83,21 @@ void TMainForm::FormShow() {
     // every button still works.
     if (!DecoderCapture)
         return;
-    DecoderCapture->SetOnDataReady([this](TSoundCaptureStream*) { DecoderDataReady(); }, this,
+    DecoderCapture->SetOnDataReady([this](TSoundCaptureStream* sender) { DecoderDataReady(*sender); }, this,
                                    reinterpret_cast<const void*>(&TMainForm::DecoderDataReadyTag));
+    DecoderCapture->SetDataReadyThread(TDataReadyThread::NotifyThread);
     DecoderCapture->FormatIndex = FormatBox->currentIndex();
     DecoderCapture->StartCapture();
-    PhoneToneDecoder1.StartDecoding();
+    {
+        std::lock_guard<std::mutex> guard(FDecoderLock);
+        PhoneToneDecoder1.StartDecoding();
+    }
     PhoneToneDecoder1Site->setFocus();
 }
 
 void TMainForm::FormClose() {
+    // A failed hang-up is shown, and the recording and the settings are still saved.
+    RunHandler([this] { HangUpBeforeClosing(); });
     StopButtonClick();
     RecorderCapture.reset();
     SaveConfig(PagerIniPath());

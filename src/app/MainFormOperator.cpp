@@ -33,7 +33,6 @@ void TMainForm::Button1Click() {
 void TMainForm::Button2Click() {
     StopButtonClick();
     SendText("ATH0\r");
-    OutboxDelivery->CallEnded();
     Label3->setText("Transmitter off");
     Label3->adjustSize();
 }
@@ -79,7 +78,6 @@ void TMainForm::Button9Click() {
 void TMainForm::Button10Click() {
     SendLine(Text(Edit4));
     StopButtonClick();
-    OutboxDelivery->CallEnded();
 }
 
 void TMainForm::CloseButtonClick() {
@@ -87,6 +85,7 @@ void TMainForm::CloseButtonClick() {
 }
 
 void TMainForm::RadioButton1Click() {
+    std::lock_guard<std::mutex> guard(FDecoderLock);
     PhoneToneDecoder1.StartDecoding();
 }
 
@@ -96,6 +95,22 @@ void TMainForm::SendLine(const std::string& text) {
 
 void TMainForm::SendText(const std::string& text) {
     ComPort->WriteText(text);
+    NoteHook(text);
+}
+
+void TMainForm::NoteHook(const std::string& sent) {
+    // The buttons send the fixed strings, the call flow the edited ones.
+    const std::string answer = Text(Edit3) + "\r", hangup = Text(Edit4) + "\r";
+    if (sent == hangup || sent == "ATH0\r") {
+        FOffHook = false;
+        NumberWaitTimer.SetEnabled(false);
+        SilentWaits = 0;
+        // Every way a call ends (the upload, the buttons, a silent caller) lets the outbox go on.
+        if (OutboxDelivery)
+            OutboxDelivery->CallEnded();
+    } else if (sent == answer || sent == "ATH1\r") {
+        FOffHook = true;
+    }
 }
 
 void TMainForm::ReceiveText(std::string& text, int count) {

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 
 std::string TMainForm::FormatLine(const TSoundCaptureFormat& format) const {
     const char* channels =
@@ -89,14 +88,11 @@ void TMainForm::RecorderDataReady() {
             RecordFile->CopyFrom(*RecorderCapture, ready);
         } catch (const std::exception&) {
             // A full disk: the message so far is kept in a completed file, and the error is
-            // shown once rather than at every notification. The capture is stopped after this
-            // handler: its notification thread waits for it.
+            // shown once rather than at every notification. The capture stops itself once this
+            // check has returned (its notification thread waits for it), and the error is shown
+            // after that too: an error box must not hold a thread that a stop would wait for.
             RecordFile.reset();
             SetRecorderControls(false);
-            QTimer::singleShot(0, this, [this] {
-                if (!RecordFile && RecorderCapture)
-                    RecorderCapture->StopCapture();
-            });
             throw;
         }
     }
@@ -130,10 +126,20 @@ void TMainForm::DriverBoxChange() {
     PhoneToneDecoder1.SetInputFormat(chosen.SampleRate, chosen.BitsPerSample, chosen.Channels);
 }
 
-void TMainForm::DecoderDataReady() {
-    if (!DecoderCapture)
-        return;
+void TMainForm::DecoderDataReady(TSoundCaptureStream& capture) {
+    // On the capture's notification thread. Only whole blocks: a read here never waits, and
+    // what was captured since the last check is decoded at once, however long the main thread
+    // was busy.
     uint8_t block[1024];
-    DecoderCapture->ReadBuffer(block, sizeof block);
-    PhoneToneDecoder1.DecodeSamples(std::span<const uint8_t>(block, sizeof block));
+    while (capture.GetReadyBytes() >= static_cast<int32_t>(sizeof block)) {
+        capture.ReadBuffer(block, sizeof block);
+        std::lock_guard<std::mutex> guard(FDecoderLock);
+        PhoneToneDecoder1.DecodeSamples(std::span<const uint8_t>(block, sizeof block));
+    }
+    // Audio the capture had to drop (this thread was held off for a whole buffer): never
+    // decoded, but said.
+    if (const uint64_t bytes = capture.TakeNewlyLost())
+        TThread::Queue(
+            [this, bytes] { ReportEvent("decoder audio lost " + std::to_string(bytes) + " bytes"); },
+            DecoderTag());
 }

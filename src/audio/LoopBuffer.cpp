@@ -35,11 +35,18 @@ int32_t TLoopBuffer::Unlock(void*, uint32_t, void*, uint32_t) {
     return DS_OK;
 }
 
+bool TLoopBuffer::CapturedTotal(uint64_t& total) {
+    std::lock_guard<std::mutex> guard(FLock);
+    total = FWritten;
+    return true;
+}
+
 void TLoopBuffer::Append(const uint8_t* data, size_t count) {
     const size_t size = FData.size();
     if (size == 0)
         return;
     std::lock_guard<std::mutex> guard(FLock);
+    FWritten += count;
     // More than a lap at once: only the last lap survives anyway.
     if (count > size) {
         FWritePosition = static_cast<uint32_t>((FWritePosition + (count - size)) % size);

@@ -17,6 +17,7 @@ public:
     int32_t Lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,
                  uint32_t* bytes2, uint32_t flags) override;
     int32_t Unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2) override;
+    bool CapturedTotal(uint64_t& total) override;
 
     // Device side: appends bytes at the write position, wrapping.
     void Append(const uint8_t* data, size_t count);
@@ -26,4 +27,5 @@ private:
     std::vector<uint8_t> FData;
     std::mutex FLock;
     uint32_t FWritePosition = 0;
+    uint64_t FWritten = 0; // every byte appended, laps included
 };

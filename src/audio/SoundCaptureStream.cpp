@@ -35,7 +35,8 @@ bool TNotifyEvent::Wait(int milliseconds) {
 // ---- TSoundCaptureStreamNotify
 
 TSoundCaptureStreamNotify::TSoundCaptureStreamNotify(TSoundCaptureStream* owner)
-    : TThread(), FOwner(owner), FPollInterval(std::min(owner->BufferMilliseconds() / 4, 50)) {
+    : TThread(), FOwner(owner), FPollInterval(std::min(owner->BufferMilliseconds() / 4, 50)),
+      FOwnThread(owner->DataReadyThread() == TDataReadyThread::NotifyThread) {
     // A stale signal from an earlier thread must not end this one at once.
     FOwner->FNotifyEvent.Wait(0);
 }
@@ -52,7 +53,10 @@ void TSoundCaptureStreamNotify::Execute() {
     while (!Terminated()) {
         if (FOwner->FNotifyEvent.Wait(wait))
             break;
-        Synchronize([this] { Check(); });
+        if (FOwnThread)
+            Check();
+        else
+            Synchronize([this] { Check(); });
     }
 }
 
@@ -64,6 +68,7 @@ void TSoundCaptureStreamNotify::Check() {
     try {
         FOwner->DoDataReady();
     } catch (const std::exception& e) {
+        // Shown once the check has returned (the display may wait for the operator).
         ShowException(e);
         FOwner->FNotifyEvent.Signal();
         Terminate();
@@ -121,6 +126,9 @@ void TSoundCaptureStream::StartCapture() {
         if (FCaptureObject->CreateCaptureBuffer(description, FCaptureBuffer) != DS_OK || !FCaptureBuffer)
             throw ESoundCaptureStreamError(Format("%s cannot be made", "Sound Capture Buffer"));
         FReadCursor = 0;
+        FHandedOut = 0;
+        FStartTotal = 0;
+        FCaptureBuffer->CapturedTotal(FStartTotal);
         // A buffer that does not start would read as endless silence: the same failure.
         if (FCaptureBuffer->Start(DSCBSTART_LOOPING) != DS_OK)
             throw ESoundCaptureStreamError(Format("%s cannot be made", "Sound Capture Buffer"));
@@ -157,12 +165,39 @@ void TSoundCaptureStream::StopAfterHandlerError() {
         this);
 }
 
+bool TSoundCaptureStream::CapturedSinceStart(uint64_t& bytes) {
+    uint64_t total = 0;
+    if (!FCaptureBuffer || !FCaptureBuffer->CapturedTotal(total))
+        return false;
+    bytes = total - FStartTotal;
+    return true;
+}
+
+void TSoundCaptureStream::SkipLapped(uint64_t captured, uint32_t readPosition) {
+    // Everything unread is suspect: start again at the newest complete byte. The read position
+    // may be a little past the count taken just before it; both advance together.
+    const uint32_t atCount = static_cast<uint32_t>((FStartTotal + captured) % FBufferBytes);
+    const uint64_t ahead = (readPosition + FBufferBytes - atCount) % FBufferBytes;
+    const uint64_t newest = captured + ahead;
+    FLostBytes += newest - FHandedOut;
+    FHandedOut = newest;
+    FReadCursor = readPosition;
+}
+
 int32_t TSoundCaptureStream::GetReadyBytes() {
     if (!FCaptureBuffer)
         return 0;
+    uint64_t captured = 0;
+    const bool counted = CapturedSinceStart(captured);
     uint32_t capture = 0, read = 0;
     if (FCaptureBuffer->GetCurrentPosition(&capture, &read) != DS_OK)
         return 0;
+    // Lapped (a whole lap behind already reads as nothing ready, and is lost at the next write):
+    // the ring holds newer bytes than the reader expects at its cursor.
+    if (counted && captured >= FHandedOut + FBufferBytes) {
+        SkipLapped(captured, read);
+        return 0;
+    }
     if (FReadCursor <= read)
         return static_cast<int32_t>(read - FReadCursor);
     return static_cast<int32_t>(FBufferBytes - FReadCursor + read);
@@ -195,8 +230,21 @@ int32_t TSoundCaptureStream::ReadSamples(void* buffer, int32_t count) {
                 delivered += static_cast<int32_t>(bytes2);
             }
             FCaptureBuffer->Unlock(region1, bytes1, region2, bytes2);
-            FReadCursor = (FReadCursor + bytes1 + bytes2) % FBufferBytes;
+            const uint32_t copied = bytes1 + bytes2;
+            FReadCursor = (FReadCursor + copied) % FBufferBytes;
             idleMilliseconds = 0;
+            // The device may have come round to these bytes while they were copied: then they
+            // are not what was captured there, and are dropped rather than handed out.
+            uint64_t captured = 0;
+            if (CapturedSinceStart(captured) && captured > FHandedOut + FBufferBytes) {
+                delivered -= static_cast<int32_t>(copied);
+                uint32_t capture = 0, read = 0;
+                if (FCaptureBuffer->GetCurrentPosition(&capture, &read) != DS_OK)
+                    break;
+                SkipLapped(captured, read);
+                continue;
+            }
+            FHandedOut += copied;
         }
         if (delivered < count) {
             // A device that stops delivering must not hold the main thread for good.

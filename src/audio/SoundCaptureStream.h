@@ -8,6 +8,7 @@
 #include "audio/Wave.h"
 #include "toolkit/Thread.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -32,7 +33,12 @@ private:
     bool FSignalled = false;
 };
 
-// Polls for captured data and runs the readiness check on the main thread.
+// Where the data-ready handler runs: on the main thread (the notification thread hands each
+// check over and waits), or on the notification thread itself, so that capture is read on time
+// even while the main thread is busy; such a handler hands its results over itself.
+enum class TDataReadyThread { MainThread, NotifyThread };
+
+// Polls for captured data and runs the readiness check (on the main thread, or on itself).
 class TSoundCaptureStreamNotify : public TThread {
 public:
     explicit TSoundCaptureStreamNotify(TSoundCaptureStream* owner);
@@ -47,6 +53,7 @@ private:
     void Check();
     TSoundCaptureStream* FOwner;
     int FPollInterval;
+    bool FOwnThread;
 };
 
 class TSoundCaptureStream : public TCustomWaveStream2 {
@@ -70,6 +77,11 @@ public:
     void SetOnDataReady(TDataReadyEvent handler, const void* object = nullptr,
                         const void* function = nullptr);
 
+    // Takes effect at the next StartCapture. With NotifyThread, every read of the stream happens
+    // on that thread while it captures; the owner only starts and stops it.
+    void SetDataReadyThread(TDataReadyThread where) { FDataReadyThread = where; }
+    TDataReadyThread DataReadyThread() const { return FDataReadyThread; }
+
     void StartCapture();
     void StopCapture();
     bool IsCapturing() const { return FIsCapturing; }
@@ -82,12 +94,27 @@ public:
     uint32_t ReadCursor() const { return FReadCursor; }
     TSoundCaptureStreamNotify* NotifyThread() const { return FNotifyThread.get(); }
 
+    // Bytes the device overwrote before they were read (the reader was lapped), since the stream
+    // was made; such bytes are skipped, never handed out. Safe to read from any thread.
+    uint64_t LostBytes() const { return FLostBytes; }
+    // The bytes lost since the last call; for the one thread that reads the stream.
+    uint64_t TakeNewlyLost() {
+        const uint64_t total = FLostBytes;
+        const uint64_t fresh = total - FLostTaken;
+        FLostTaken = total;
+        return fresh;
+    }
+
     // How long a read waits for a device that delivers nothing before it gives silence.
     int ReadTimeoutMilliseconds() const;
 
 private:
     friend class TSoundCaptureStreamNotify;
     void StopAfterHandlerError();
+    // Device bytes written since the start, when the buffer counts them.
+    bool CapturedSinceStart(uint64_t& bytes);
+    // Skips what the device has overwritten (or is about to): counts it lost.
+    void SkipLapped(uint64_t captured, uint32_t readPosition);
 
     std::unique_ptr<ISoundCaptureBuffer> FCaptureBuffer;
     int FBufferMilliseconds = 1000;
@@ -96,6 +123,11 @@ private:
     std::unique_ptr<ISoundCapture> FCaptureObject;
     bool FIsCapturing = false;
     unsigned FRunNumber = 0; // counts starts
+    TDataReadyThread FDataReadyThread = TDataReadyThread::MainThread;
+    uint64_t FStartTotal = 0; // the device's byte count when this run began
+    uint64_t FHandedOut = 0;  // bytes of this run handed out or skipped
+    std::atomic<uint64_t> FLostBytes{0};
+    uint64_t FLostTaken = 0;
     TNotifyEvent FNotifyEvent;
     std::unique_ptr<TSoundCaptureStreamNotify> FNotifyThread;
     TDataReadyEvent FOnDataReady;

@@ -47,6 +47,12 @@ public:
     virtual int32_t Lock(uint32_t offset, uint32_t bytes, void** region1, uint32_t* bytes1, void** region2,
                          uint32_t* bytes2, uint32_t flags) = 0;
     virtual int32_t Unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2) = 0;
+    // How many bytes the device has written since the buffer was made, laps included, so a
+    // reader can tell that it was lapped; false when the buffer does not count them.
+    virtual bool CapturedTotal(uint64_t& total) {
+        (void)total;
+        return false;
+    }
 };
 
 // An opened capture device.

@@ -63,7 +63,9 @@ TComLineSettings MakeLineSettings(const TCustomComPort& port) {
     s.BaudRate = port.BaudRate() == brCustom ? port.CustomBaudRate() : BaudRateValues[port.BaudRate()];
     s.SpeedCode = SpeedCodeFor(s.BaudRate);
 
-    s.CFlag = CLOCAL | CREAD;
+    // HUPCL: DTR drops when the last descriptor closes, however the program ends (a crash
+    // included), and a modem hangs up on DTR: no line is left off hook by a dead box.
+    s.CFlag = CLOCAL | CREAD | HUPCL;
     static const uint32_t sizes[] = {CS5, CS6, CS7, CS8};
     s.CFlag |= sizes[port.DataBits()];
     // Termios has no 1.5 stop bits; a UART with 5 data bits sends 1.5 when asked for two.

@@ -13,6 +13,7 @@
 #include "serial/ComError.h"
 #include "serial/ComRxQueue.h"
 #include "serial/ComSettings.h"
+#include "serial/ComTransfer.h"
 #include "serial/ComTypes.h"
 #include "toolkit/Component.h"
 #include "toolkit/Thread.h"
@@ -25,29 +26,6 @@
 #include <vector>
 
 class TComThread;
-
-enum : uint8_t { opWrite = 0, opRead = 1 };
-
-// One transfer: started by BeginWrite/BeginRead, finished by WaitForRequest.
-struct TPortRequest {
-    int Event = -1; // eventfd, signalled when the transfer is aborted
-    uint8_t Operation = opWrite;
-
-    // Progress of the started transfer.
-    bool Started = false;
-    bool Complete = true;
-    int Error = 0; // errno that ended it, 0 on success
-    uint8_t* ReadInto = nullptr;
-    const uint8_t* WriteFrom = nullptr;
-    int Count = 0;
-    int Done = 0;
-    bool ReturnAtOnce = false;   // read: return what is queued, never wait
-    bool EndOnFirstByte = false; // read: return as soon as anything arrived
-    bool HasDeadline = false;
-    std::chrono::steady_clock::time_point Deadline;
-    uint32_t Interval = 0; // read: longest gap between two bytes, 0 for none
-    std::chrono::steady_clock::time_point LastByte;
-};
 
 // Timeouts as the transfers use them: unsigned images of the signed settings.
 struct TComTimeoutRecord {
@@ -138,6 +116,9 @@ public:
 
     // --- Transfers (synchronous for the caller)
     int WriteText(const std::string& text);
+    // Waits until everything written has left the port (the driver's queue is empty and the
+    // last character sent), at most timeoutMs; whether it has.
+    bool DrainOutput(int timeoutMs);
     int WriteStr(const std::string& text) { return WriteText(text); }
     int ReadText(std::string& text, int count);
     int ReadStr(std::string& text, int count) { return ReadText(text, count); }

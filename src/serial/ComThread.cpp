@@ -198,8 +198,10 @@ void TComThread::Execute() {
                 return; // the port was closed by the handler: its device is gone
         }
     }
-    // Empty both queues, as the driver's purge does at the end of the wait loop.
-    tcflush(fd, TCIOFLUSH);
+    // Empty the receive queues, as the driver's purge does at the end of the wait loop. What was
+    // written is left to go: the last thing written before a close is often the hang-up string,
+    // and flushing a pseudo-terminal's output drops bytes its far end has not taken in yet.
+    tcflush(fd, TCIFLUSH);
     queue.Clear();
 }
 

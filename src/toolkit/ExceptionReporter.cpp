@@ -1,5 +1,7 @@
 #include "toolkit/ExceptionReporter.h"
 
+#include "toolkit/Thread.h"
+
 #include <cstdio>
 #include <mutex>
 
@@ -25,6 +27,13 @@ ExceptionSink SetExceptionSink(ExceptionSink sink) {
 }
 
 void ShowMessageText(const std::string& message) {
+    // The display may wait for the operator (a message box and its own event loop). Never while
+    // a background thread waits for the code that failed, and never on a background thread: the
+    // main thread shows it once that code has returned.
+    if (!TThread::IsMainThread() || TThread::InSynchronizedCall()) {
+        TThread::Queue([message] { ShowMessageText(message); });
+        return;
+    }
     ExceptionSink sink;
     {
         std::lock_guard<std::mutex> guard(SinkLock());

@@ -11,7 +11,8 @@ using ExceptionSink = std::function<void(const std::string& message)>;
 // Replaces the sink; returns the previous one. A null sink restores the default (stderr).
 ExceptionSink SetExceptionSink(ExceptionSink sink);
 
-// Shows the exception's text through the sink.
+// Shows the exception's text through the sink: at once on the main thread; queued for the main
+// thread when called on another thread or inside a synchronized call (a thread waits for it).
 void ShowException(const std::exception& error);
 void ShowMessageText(const std::string& message);
 

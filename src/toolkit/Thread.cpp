@@ -2,6 +2,7 @@
 
 #include "toolkit/ExceptionReporter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -13,6 +14,7 @@ struct PendingCall {
     std::function<void()> fn;
     const void* tag = nullptr;
     bool synchronous = false;
+    std::thread::id from; // the thread that waits for a synchronous call
     bool done = false;
     std::exception_ptr error;
 };
@@ -42,6 +44,38 @@ std::thread::id& MainThreadId() {
 // Make the thread that loads the program the main thread.
 const bool mainThreadRecorded = (MainThreadId(), true);
 
+// How many synchronous calls the main thread is running: while one runs, its thread waits.
+int& SynchronizedDepth() {
+    static int depth = 0;
+    return depth;
+}
+
+// Runs one call taken off the queue (the hand-over lock not held).
+void RunCall(PendingCall& call) {
+    if (call.synchronous) {
+        ++SynchronizedDepth();
+        try {
+            call.fn();
+        } catch (...) {
+            call.error = std::current_exception();
+        }
+        --SynchronizedDepth();
+        {
+            std::lock_guard<std::mutex> guard(Lock());
+            call.done = true;
+        }
+    } else {
+        // Nobody waits for a queued call: its error goes to the application's error display,
+        // as an error leaving any event handler does.
+        try {
+            call.fn();
+        } catch (const std::exception& e) {
+            ShowException(e);
+        }
+    }
+    Changed().notify_all();
+}
+
 void Wake() {
     std::function<void()> hook;
     {
@@ -68,35 +102,33 @@ void TThread::SetMainThread() {
 }
 
 bool CheckSynchronize(int timeoutMs) {
-    std::deque<std::shared_ptr<PendingCall>> batch;
+    size_t count = 0;
     {
         std::unique_lock<std::mutex> lock(Lock());
         if (Pending().empty() && timeoutMs > 0)
             Changed().wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return !Pending().empty(); });
-        batch.swap(Pending());
+        count = Pending().size();
     }
-    for (auto& call : batch) {
-        if (call->synchronous) {
-            try {
-                call->fn();
-            } catch (...) {
-                call->error = std::current_exception();
-            }
+    // One call at a time, each taken off the shared queue only when it runs: a call that opens a
+    // nested event loop (a message box) leaves the later ones pending where that loop, or a
+    // WaitFor, can still serve them. Calls handed over meanwhile wait for the next round.
+    size_t ran = 0;
+    for (; ran < count; ++ran) {
+        std::shared_ptr<PendingCall> call;
+        {
             std::lock_guard<std::mutex> guard(Lock());
-            call->done = true;
-        } else {
-            // Nobody waits for a queued call: its error goes to the application's error display,
-            // as an error leaving any event handler does.
-            try {
-                call->fn();
-            } catch (const std::exception& e) {
-                ShowException(e);
-            }
+            if (Pending().empty())
+                break;
+            call = Pending().front();
+            Pending().pop_front();
         }
+        RunCall(*call);
     }
-    if (!batch.empty())
-        Changed().notify_all();
-    return !batch.empty();
+    return ran > 0;
+}
+
+bool TThread::InSynchronizedCall() {
+    return IsMainThread() && SynchronizedDepth() > 0;
 }
 
 void TThread::Synchronize(const std::function<void()>& fn) {
@@ -107,6 +139,7 @@ void TThread::Synchronize(const std::function<void()>& fn) {
     auto call = std::make_shared<PendingCall>();
     call->fn = fn;
     call->synchronous = true;
+    call->from = std::this_thread::get_id();
     {
         std::lock_guard<std::mutex> guard(Lock());
         Pending().push_back(call);
@@ -187,11 +220,20 @@ int TThread::WaitFor() {
     if (!FStarted)
         return ReturnValue;
     if (IsMainThread()) {
+        // Serves only this thread's own hand-overs, so it can finish: every other pending call
+        // waits for the event loop, and no handler runs nested inside the one that waits here.
+        const std::thread::id waited = FThread.get_id();
         std::unique_lock<std::mutex> lock(Lock());
         while (!FFinished) {
-            if (!Pending().empty()) {
+            auto& q = Pending();
+            auto own = std::find_if(q.begin(), q.end(), [&](const std::shared_ptr<PendingCall>& call) {
+                return call->synchronous && call->from == waited;
+            });
+            if (own != q.end()) {
+                std::shared_ptr<PendingCall> call = *own;
+                q.erase(own);
                 lock.unlock();
-                CheckSynchronize();
+                RunCall(*call);
                 lock.lock();
                 continue;
             }

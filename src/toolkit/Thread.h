@@ -3,9 +3,10 @@
 // Background threads never touch the window or its components directly: they hand a function to
 // the main thread with Synchronize (and wait until it has run) or Queue (and go on at once). The
 // main thread runs pending calls in CheckSynchronize(); an event loop learns that calls are
-// pending through the wake-up hook. WaitFor on the main thread keeps running pending calls, so a
-// thread that is itself blocked in Synchronize can always finish: stopping a thread from the
-// main thread never deadlocks.
+// pending through the wake-up hook. WaitFor on the main thread keeps running the waited thread's
+// own synchronized calls (and only those), so a thread that is itself blocked in Synchronize can
+// always finish: stopping a thread from the main thread never deadlocks, and never runs another
+// thread's handler nested inside the one that stops it.
 #pragma once
 
 #include <atomic>
@@ -33,7 +34,8 @@ public:
     bool Terminated() const { return FTerminated; }
     bool Started() const { return FStarted; }
     bool Finished() const;
-    // Waits until Execute has returned; returns ReturnValue.
+    // Waits until Execute has returned; returns ReturnValue. On the main thread, runs this
+    // thread's synchronized calls meanwhile.
     int WaitFor();
 
     // When set before the thread ends, the thread deletes itself after Execute. Do not touch
@@ -55,6 +57,9 @@ public:
     static void RemoveQueuedEvents(const void* tag);
 
     static bool IsMainThread();
+    // True on the main thread while it runs a synchronized call: a background thread waits for
+    // it, so nothing may block on the operator (an error box) until it has returned.
+    static bool InSynchronizedCall();
     // Declares the calling thread the main thread (done once, at start; the first thread that
     // uses this unit is the main thread by default).
     static void SetMainThread();

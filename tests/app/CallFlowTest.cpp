@@ -261,3 +261,56 @@ TEST_F(CallFlow, TheSetingButtonOpensTheSetupDialogOnTheWindowsPort) {
     EXPECT_TRUE(form->ComPort->Connected());
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 }
+
+// A caller who keys no digit must not hold the line: asked again after each silent wait, hung
+// up after the third. A key (even a lone "D") starts the count afresh. Closing the window
+// while off hook hangs up before the port closes.
+TEST_F(CallFlow, ACallerWhoKeysNoDigitIsAskedAgainThenHungUpAndClosingHangsUp) {
+    WriteWave(Folder.File("caller.wav"), {});
+    auto form = MakeForm(Line.Path);
+    std::vector<std::string> events;
+    form->OnCallEvent = [&](const std::string& e) { events.push_back(e); };
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+    // Requests heard: every play of "enter.wav" is 400 samples of its mark.
+    auto requests = [&] {
+        const std::string raw = ReadFile(Folder.File("played.raw"));
+        size_t marked = 0;
+        for (size_t i = 0; i + 1 < raw.size(); i += 2)
+            marked += static_cast<int16_t>(uint8_t(raw[i]) | uint8_t(raw[i + 1]) << 8) == 2000;
+        return marked / 400;
+    };
+
+    Line.Command("ring");
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
+    EXPECT_TRUE(form->OffHook());
+    EXPECT_EQ(Clock.Remaining(form->NumberWaitTimer), 10000);
+    Clock.Advance(10000);
+    EXPECT_EQ(requests(), 2u);
+    // Only "D": the time-out finds no digits and the wait starts over, from the first.
+    form->PhoneToneDecoder1DTMF('D', 0);
+    EXPECT_FALSE(Clock.Armed(form->NumberWaitTimer));
+    Clock.Advance(4000);
+    EXPECT_EQ(Clock.Remaining(form->NumberWaitTimer), 10000);
+    Clock.Advance(20000);
+    EXPECT_EQ(requests(), 4u);
+    EXPECT_FALSE(Line.HasReceived("ATH0"));
+    Clock.Advance(10000);
+    ASSERT_TRUE(Line.WaitReceived("ATH0"));
+    EXPECT_EQ(requests(), 4u);
+    EXPECT_FALSE(form->OffHook());
+    EXPECT_FALSE(Clock.Armed(form->NumberWaitTimer));
+    EXPECT_EQ(events, (std::vector<std::string>{"answered", "no number"}));
+
+    // The next call is answered; the window closes while it is off hook.
+    Line.Command("ring");
+    ASSERT_TRUE(Line.WaitFor([&] { return form->OffHook(); }));
+    form->close();
+    ASSERT_TRUE(Line.WaitFor([&] {
+        int hangups = 0;
+        for (const std::string& line : Line.Received())
+            hangups += line == "ATH0";
+        return hangups == 2;
+    }));
+    EXPECT_EQ(events.back(), "hangup");
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+}

@@ -14,9 +14,12 @@
 TEST(LumiskConf, ValuesCommentsAndDefaults) {
     TLumiskConf conf;
     EXPECT_EQ(conf.ModemPort, "ttyS2");
+    EXPECT_EQ(conf.CallNumberWait, 10);
     conf.LoadFromText("; installer's file\n"
                       "[modem]\r\n"
                       "port = ttyACM0          ; device name under /dev\n"
+                      "[call]\n"
+                      "number_wait = 25\n"
                       "[upload]\n"
                       "host = ftp.example.org\n"
                       "port=2121\n"
@@ -36,6 +39,7 @@ TEST(LumiskConf, ValuesCommentsAndDefaults) {
                       "lumisk.conf");
     EXPECT_TRUE(conf.Problems.empty()) << conf.Problems.front();
     EXPECT_EQ(conf.ModemPort, "ttyACM0");
+    EXPECT_EQ(conf.CallNumberWait, 25);
     EXPECT_EQ(conf.UploadHost, "ftp.example.org");
     EXPECT_EQ(conf.UploadPort, 2121);
     EXPECT_TRUE(conf.UploadPassive);

@@ -5,7 +5,9 @@
 #include "audio/FakeSoundBackend.h"
 #include "audio/SoundCaptureStream.h"
 
+#include <condition_variable>
 #include <gtest/gtest.h>
+#include <mutex>
 
 using namespace audiotest;
 
@@ -184,6 +186,68 @@ TEST(CaptureStream, ReadsWaitForDataAndFillSilence) {
     std::fill(buf.begin(), buf.end(), 0x55);
     EXPECT_EQ(s.Read(buf.data(), 1024), 1024);
     EXPECT_EQ(std::count(buf.begin(), buf.end(), 0x80), 1024);
+}
+
+// A reader that falls a lap behind (the main thread held for longer than the buffer) must not
+// hand out what the device wrote over; it says how much it lost and goes on with new audio. A
+// handler set to run on the notification thread reads on time without the main thread.
+TEST(CaptureStream, ALappedReaderSkipsOverwrittenAudioAndAHandlerMayReadOffTheMainThread) {
+    FakeBackend backend;
+    backend.Device.PlainRing = true;
+    ScopedBackend scoped(&backend);
+    TSoundCaptureStream s;
+    s.FormatIndex = IndexOf(s, 8000, 16, 1);
+    s.SetBufferMilliseconds(1000); // 16000 bytes
+    s.StartCapture();
+    ASSERT_NE(backend.Device.Ring, nullptr);
+    auto bytes = [](uint8_t value, size_t count) { return std::vector<uint8_t>(count, value); };
+    std::vector<uint8_t> buf(16000);
+
+    backend.Device.Ring->Append(bytes(1, 4000).data(), 4000);
+    EXPECT_EQ(s.Read(buf.data(), 4000), 4000);
+    EXPECT_EQ(buf[3999], 1);
+    // 1.25 laps arrive unread: the reader skips to the newest byte (what is still in the ring
+    // is a second old, and the cursor's place in it means nothing any more).
+    backend.Device.Ring->Append(bytes(2, 8000).data(), 8000);
+    backend.Device.Ring->Append(bytes(3, 12000).data(), 12000);
+    EXPECT_EQ(s.GetReadyBytes(), 0);
+    EXPECT_EQ(s.LostBytes(), 20000u);
+    backend.Device.Ring->Append(bytes(4, 1000).data(), 1000);
+    ASSERT_EQ(s.GetReadyBytes(), 1000);
+    EXPECT_EQ(s.Read(buf.data(), 1000), 1000);
+    EXPECT_EQ(std::count(buf.begin(), buf.begin() + 1000, 4), 1000);
+    // A whole lap behind already counts as lost: its bytes are overwritten by the next write.
+    backend.Device.Ring->Append(bytes(5, 16000).data(), 16000);
+    EXPECT_EQ(s.GetReadyBytes(), 0);
+    EXPECT_EQ(s.LostBytes(), 36000u);
+    s.StopCapture();
+
+    // Off the main thread: nobody pumps the main thread's calls here.
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<uint8_t> seen;
+    bool onMain = false;
+    s.SetOnDataReady([&](TSoundCaptureStream* sender) {
+        uint8_t block[500];
+        while (sender->GetReadyBytes() >= 500) {
+            sender->ReadBuffer(block, sizeof block);
+            std::lock_guard<std::mutex> guard(lock);
+            onMain = onMain || TThread::IsMainThread();
+            seen.insert(seen.end(), block, block + sizeof block);
+        }
+        changed.notify_all();
+    });
+    s.SetDataReadyThread(TDataReadyThread::NotifyThread);
+    s.StartCapture();
+    backend.Device.Ring->Append(bytes(6, 1500).data(), 1500);
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(30), [&] { return seen.size() == 1500; }));
+        EXPECT_FALSE(onMain);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 6), 1500);
+    }
+    s.StopCapture();
+    EXPECT_EQ(s.LostBytes(), 36000u);
 }
 
 TEST(DynamicLibrary, LoadedOnceWhateverTheCase) {

@@ -26,11 +26,18 @@ struct FakeDevice {
     int BuffersCreated = 0;
     int Locks = 0;
     bool Started = false;
+    // A plain ring the test fills itself (Ring->Append): real positions and laps, no pattern.
+    bool PlainRing = false;
+    TLoopBuffer* Ring = nullptr;
 };
 
 class FakeBuffer : public TLoopBuffer {
 public:
     FakeBuffer(FakeDevice& device, uint32_t bytes) : TLoopBuffer(bytes), FDevice(device) {
+        if (FDevice.PlainRing) {
+            FDevice.Ring = this;
+            return;
+        }
         // Ring content: byte i holds i * 13 + 1 (mod 256), so joins and offsets show.
         std::vector<uint8_t> pattern(bytes);
         for (uint32_t i = 0; i < bytes; ++i)
@@ -46,6 +53,8 @@ public:
         return DS_OK;
     }
     int32_t GetCurrentPosition(uint32_t* capture, uint32_t* read) override {
+        if (FDevice.PlainRing)
+            return TLoopBuffer::GetCurrentPosition(capture, read);
         const uint32_t position = FDevice.Positions.front();
         if (FDevice.Positions.size() > 1)
             FDevice.Positions.pop_front();
@@ -58,6 +67,11 @@ public:
             return DSERR_GENERIC;
         ++FDevice.Locks;
         return TLoopBuffer::Lock(offset, bytes, r1, n1, r2, n2, flags);
+    }
+
+    ~FakeBuffer() override {
+        if (FDevice.Ring == this)
+            FDevice.Ring = nullptr;
     }
 
 private:

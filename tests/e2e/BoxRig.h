@@ -126,6 +126,11 @@ struct TBoxSettings {
     int RetryFirst = 1;
     int RetryMax = 2;
     std::string OnDelivered; // [upload] on_delivered; empty: none
+    // Spoken-length greeting and request (ms, 0: as the prompts above): tones of the short
+    // prompts' pitch, as long as a real greeting holds the box.
+    int WelcomeMs = 0;
+    int EnterMs = 0;
+    int NumberWaitSeconds = -1; // [call] number_wait; -1: not written
 };
 
 // The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
@@ -181,7 +186,12 @@ public:
                       fs::copy_options::overwrite_existing);
         for (int i = 0; i < 6; ++i) {
             const std::string name = std::string(PromptNames[i]) + ".wav";
-            if (s.TinyPrompts)
+            const int longMs = i == 0 ? s.WelcomeMs : i == 1 ? s.EnterMs : 0;
+            if (longMs > 0) {
+                TSamples tone;
+                AppendTone(tone, 450 + 110 * i, longMs);
+                WriteLineWave(Box() + "/" + name, tone);
+            } else if (s.TinyPrompts)
                 WriteLineWave(Box() + "/" + name, TSamples(8, 0));
             else if (s.ShortPrompts)
                 WriteLineWave(Box() + "/" + name, ShortPrompt(i));
@@ -190,8 +200,11 @@ public:
                               fs::copy_options::overwrite_existing);
         }
         std::ostringstream conf;
-        conf << "[modem]\nport = " << ModemDevice << "\n[upload]\nhost = 127.0.0.1\nport = " << uploadPort
-             << "\npassive = " << (s.Passive ? 1 : 0) << "\npassword = " << s.Password << "\n";
+        conf << "[modem]\nport = " << ModemDevice << "\n";
+        if (s.NumberWaitSeconds >= 0)
+            conf << "[call]\nnumber_wait = " << s.NumberWaitSeconds << "\n";
+        conf << "[upload]\nhost = 127.0.0.1\nport = " << uploadPort << "\npassive = " << (s.Passive ? 1 : 0)
+             << "\npassword = " << s.Password << "\n";
         for (int i = 1; i <= 6; ++i)
             conf << "account" << i << " = mbox" << i << "\n";
         conf << "timeout = " << s.TimeoutSeconds << "\nretry_first = " << s.RetryFirst

@@ -150,8 +150,8 @@ TEST_F(ShortCalls, TwentyCallsInARowAllLandOnce) {
         << rig.BoxProcess->AllText(TChildProcess::Err);
 }
 
-// SIGTERM and SIGINT take the window's own close path: a recording in progress is completed,
-// pager.ini is written, and the program ends with status 0.
+// SIGTERM and SIGINT take the window's own close path: the line is hung up, a recording in
+// progress is completed, pager.ini is written, and the program ends with status 0.
 class SignalEnd : public ::testing::TestWithParam<int> {};
 
 TEST_P(SignalEnd, StopsTheRecordingAndWritesTheSettings) {
@@ -173,6 +173,10 @@ TEST_P(SignalEnd, StopsTheRecordingAndWritesTheSettings) {
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_GE(rig.BoxEvent(" stopped$", 0, std::chrono::seconds(1)), 0);
+    // The line was off hook: the box hung up before it went.
+    EXPECT_GE(rig.Line->WaitLine(TChildProcess::Out, "^rx .* ATH0$"), 0)
+        << rig.Line->AllText(TChildProcess::Out);
+    EXPECT_EQ(Joined(rig.ModemLines()), "ATM1 ATH1 ATDD; ATH0");
     TSamples recorded;
     EXPECT_TRUE(IsCompleteWave(file, &recorded));
     EXPECT_GT(MillisecondsOf(recorded), 0);

@@ -4,7 +4,15 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -28,6 +36,34 @@ public:
 private:
     rlimit FOld{};
     sighandler_t FOldHandler;
+};
+
+// A test that hangs for good cannot fail by itself: this ends the process, saying why.
+class TWatchdog {
+public:
+    TWatchdog(std::chrono::seconds bound, const char* what) {
+        FThread = std::thread([this, bound, what] {
+            std::unique_lock<std::mutex> lock(FLock);
+            if (!FChanged.wait_for(lock, bound, [this] { return FDone; })) {
+                std::fprintf(stderr, "watchdog: %s\n", what);
+                std::abort();
+            }
+        });
+    }
+    ~TWatchdog() {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            FDone = true;
+        }
+        FChanged.notify_all();
+        FThread.join();
+    }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    bool FDone = false;
+    std::thread FThread;
 };
 
 } // namespace
@@ -64,4 +100,49 @@ TEST_F(FaultTest, DiskFullWhileRecordingShowsTheErrorOnceStopsAndKeepsAReadableF
     ASSERT_TRUE(modem.WaitReceived("ATH0\r"));
     modem.Send("RING\r\n");
     EXPECT_TRUE(QTest::qWaitFor([&] { return modem.Count("ATH1\r") == 2; }, 30000));
+}
+
+// The window's own error display, a modal message box with its event loop, shows the disk-full
+// error; while it is open the time limit runs out and the call ends under it (stop, upload,
+// hang-up), then the operator closes it and the next call is answered. Nothing waits for good.
+TEST_F(FaultTest, DiskFullErrorBoxNeitherHangsTheWindowNorHoldsUpTheCallOrTheNext) {
+    TPluggableModem modem(Folder.File("modem"));
+    auto form = MakeForm(modem.Link);
+    ASSERT_TRUE(modem.WaitReceived("ATM1\r"));
+    form->CheckBox1->setChecked(true);
+    unsetenv("LUMISK_SIM_PLAYBACK");
+    TFileSizeLimit full(48 * 1024);
+    ASSERT_TRUE(full.Ok);
+    InstallMessageBoxErrorDisplay();
+    TWatchdog watchdog(std::chrono::seconds(240), "the window hangs behind its error box");
+
+    std::vector<std::string> boxes;
+    bool hungUpUnderTheBox = false;
+    QTimer operatorHand; // looks for the box, as an operator would, from inside its event loop
+    operatorHand.setInterval(50);
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        boxes.push_back(box->text().toStdString());
+        if (boxes.size() == 1) {
+            Clock.Advance(6000); // the time limit, with the box still open
+            hungUpUnderTheBox = modem.Count("ATH0\r") == 1;
+        }
+        box->done(QMessageBox::Ok);
+    });
+    operatorHand.start();
+
+    StartRecordedCall(*form, modem, "7");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 60000));
+    ASSERT_TRUE(modem.WaitReceived("ATH0\r"));
+    EXPECT_TRUE(hungUpUnderTheBox);
+    EXPECT_EQ(boxes, std::vector<std::string>{"Stream write error"});
+    EXPECT_FALSE(form->Recording());
+    EXPECT_FALSE(form->RecorderCapture->IsCapturing());
+
+    modem.Send("RING\r\n");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return modem.Count("ATH1\r") == 2; }, 30000));
+    QTest::qWait(300);
+    EXPECT_EQ(boxes.size(), 1u);
 }

@@ -88,7 +88,9 @@ TEST_F(ComPortTest, MainWindowSettingsReachTheDevice) {
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B1200));
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    // HUPCL: the modem is hung up (DTR drops) when the port's last descriptor closes, even
+    // after a crash.
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD | HUPCL), static_cast<tcflag_t>(CLOCAL | CREAD | HUPCL));
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INPCK), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);

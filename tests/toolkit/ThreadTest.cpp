@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -137,4 +139,44 @@ TEST(Thread, WakeHookIsCalledWhenACallIsHandedOver) {
     t.WaitFor();
     SetWakeMainThread(nullptr);
     EXPECT_GE(wakes, 1);
+}
+
+// Stopping one thread from the main thread runs that thread's hand-overs and no other: another
+// thread's handler must not run nested inside the handler that waits. An error shown inside a
+// hand-over waits until the waiting thread has been let go.
+TEST(Thread, WaitForServesOnlyItsOwnThreadAndErrorsAreShownAfterTheHandOver) {
+    std::vector<std::string> shown;
+    auto previous = SetExceptionSink([&](const std::string& m) { shown.push_back(m); });
+    std::mutex lock;
+    std::condition_variable changed;
+    int handedOver = 0;
+    SetWakeMainThread([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        ++handedOver;
+        changed.notify_all();
+    });
+    std::vector<std::string> order;
+    LambdaThread other([&](LambdaThread&) { TThread::Synchronize([&] { order.push_back("other"); }); });
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(30), [&] { return handedOver == 1; }));
+    }
+    size_t shownInside = 99;
+    LambdaThread waited([&](LambdaThread&) {
+        TThread::Synchronize([&] {
+            order.push_back("waited");
+            ShowMessageText("disk full");
+            shownInside = shown.size();
+        });
+    });
+    waited.WaitFor();
+    EXPECT_EQ(order, std::vector<std::string>{"waited"});
+    EXPECT_EQ(shownInside, 0u);
+    while (CheckSynchronize()) {
+    }
+    other.WaitFor();
+    SetWakeMainThread(nullptr);
+    SetExceptionSink(previous);
+    EXPECT_EQ(order, (std::vector<std::string>{"waited", "other"}));
+    EXPECT_EQ(shown, std::vector<std::string>{"disk full"});
 }

@@ -71,6 +71,8 @@ TCallScript ParseCallScript(const std::string& text) {
                 script.GapMs = IntOption(name, value, 0, 20000);
             else if (name == "quiet")
                 script.QuietMs = IntOption(name, value, 50, 20000);
+            else if (name == "ahead")
+                script.AheadMs = IntOption(name, value, 0, 60000);
             else if (name == "limit")
                 script.StepSeconds = IntOption(name, value, 1, 3600);
             else if (name == "answer")
@@ -208,6 +210,8 @@ void TCallerEnd::ModemLine(const std::string& line) {
             FRecording = true;
         } else if (line == FHangupLine && FAnswered)
             FHungUp = true;
+        else if (line == "ATDD;" && FAnswered)
+            FRecordStarted = true;
         else
             return;
     }
@@ -252,7 +256,7 @@ std::string TCallerEnd::StartCall(const TCallScript& script) {
         std::lock_guard<std::mutex> guard(FLock);
         FBusy = true;
         FAbort = false;
-        FAnswered = FHungUp = false;
+        FAnswered = FHungUp = FRecordStarted = false;
         FAnswerLine = script.AnswerLine;
         FHangupLine = script.HangupLine;
     }
@@ -337,9 +341,16 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
     if (failure.empty()) {
         answeredAt = TClock::now();
         Report("call answered " + ms(ringAt) + " ms");
-        // A caller keys after the greeting; if the box stays silent, key anyway.
-        if (!WaitPromptsOver(answeredAt, script.QuietMs, bound()))
+        if (script.AheadMs >= 0) {
+            // A caller who knows the service keys while the greeting still plays.
+            WaitFor([] { return false; }, answeredAt + std::chrono::milliseconds(script.AheadMs));
+            std::lock_guard<std::mutex> guard(FLock);
+            if (FAbort)
+                failure = "aborted";
+        } else if (!WaitPromptsOver(answeredAt, script.QuietMs, bound())) {
+            // A caller keys after the greeting; if the box stays silent, key anyway.
             Report("call no greeting heard");
+        }
     }
     if (failure.empty() && !script.Keys.empty()) {
         TSamples keys;
@@ -353,8 +364,14 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
         else
             Report("call keys " + script.Keys);
         // The box accepts the number a while after the last key, then asks for the message
-        // and beeps: speak after that.
-        if (failure.empty() && !WaitPromptsOver(keyedAt, script.QuietMs, bound()))
+        // and beeps: speak after that. Keyed during the greeting, the rest of the prompts comes
+        // first: the box's "ATDD;" says the request for the message has been played.
+        if (failure.empty() && script.AheadMs >= 0) {
+            if (!WaitFor([this] { return FRecordStarted || FHungUp; }, bound()))
+                failure = "no request for the message";
+            else if (!WaitPromptsOver(TClock::now(), script.QuietMs, bound()))
+                Report("call no beep after the request");
+        } else if (failure.empty() && !WaitPromptsOver(keyedAt, script.QuietMs, bound()))
             Report("call no prompt after the keys");
     }
     if (failure.empty() && !message.empty()) {

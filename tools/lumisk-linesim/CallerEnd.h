@@ -28,6 +28,7 @@ struct TCallScript {
     int GapMs = 100;      // silence after each key
     int QuietMs = 700;    // the box's prompts are over after this long without sound
     int StepSeconds = 60; // bound on every wait of the call
+    int AheadMs = -1;     // >= 0: key this long after the answer, while the greeting still plays
     std::string AnswerLine = "ATH1";
     std::string HangupLine = "ATH0";
     std::string HeardFile; // where to save what the box played, if anywhere
@@ -86,6 +87,7 @@ private:
     bool FBusy = false;
     bool FAnswered = false;
     bool FHungUp = false;
+    bool FRecordStarted = false; // the box sent "ATDD;" (it asked for the message)
     std::string FAnswerLine = "ATH1";
     std::string FHangupLine = "ATH0";
     bool FSoundSeen = false;

@@ -31,14 +31,17 @@
 //   --playback FIFO       the box's card plays into it (LUMISK_SIM_PLAYBACK); created when missing
 //   --call SCRIPT         place this call at once and end when it is over: status 0 when it went
 //                         through to the hang-up, 1 otherwise. stdin may then be closed.
-// A call SCRIPT is: KEYS [key=MS] [gap=MS] [quiet=MS] [limit=S] [answer=TEXT] [hangup=TEXT]
-//   [heard=FILE.wav] [wav FILE | say TEXT... | tone SECONDS | none]
+// A call SCRIPT is: KEYS [key=MS] [gap=MS] [quiet=MS] [ahead=MS] [limit=S] [answer=TEXT]
+//   [hangup=TEXT] [heard=FILE.wav] [wav FILE | say TEXT... | tone SECONDS | none]
 // KEYS are the touch-tone keys to press ("-" for none), each sounding key= ms (100) and followed
 // by gap= ms (100) of silence. The call sends RING, waits for the answer line (ATH1), waits until
 // the greeting is over (quiet= ms (700) without sound from the box), presses the keys, waits until
 // the box has asked for the message and beeped, then sends the message: a WAV file, text spoken
 // by espeak-ng (a tone where it is missing), or a 440 Hz tone (default: 3 s). It then waits for
-// the hang-up line (ATH0). Each wait is bounded by limit= seconds (60). heard= saves what the box
+// the hang-up line (ATH0). With ahead= the keys come that many ms after the answer, while the
+// greeting plays (type-ahead), and the message follows the box's "ATDD;" and its beep. "- none"
+// is a silent caller: nothing is keyed or said, the call waits for the box to hang up. Each wait
+// is bounded by limit= seconds (60). heard= saves what the box
 // played from the answer on, as an 8 kHz 16-bit mono WAV file.
 // Report lines: "call ring", "call answered <ms> ms", "call keys <keys>", "call message <ms> ms",
 // then "call hangup <ms> ms after the answer, heard <ms> ms" or "call failed <why>, heard <ms> ms".
