@@ -111,7 +111,7 @@ TEST(SelfCheck, EachFaultIsOneFailLineAndTheExitSaysSo) {
         << failed[0];
     EXPECT_EQ(failed[1].rfind("FAIL modem " + silent.Path + ": no answer to AT within 2000 ms; ", 0), 0u)
         << failed[1];
-    EXPECT_EQ(failed[2].rfind("FAIL prompt thank.wav: not found in " + box.File("prompts") + "; ", 0), 0u)
+    EXPECT_EQ(failed[2].rfind("FAIL prompt thank.wav: file not found in " + box.File("prompts") + "; ", 0), 0u)
         << failed[2];
     EXPECT_EQ(failed[3].rfind("FAIL upload account3 nobody: cannot log in (530 ", 0), 0u) << failed[3];
     EXPECT_EQ(silent.Take(3, 5000), "AT\r");
