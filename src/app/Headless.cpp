@@ -1,6 +1,7 @@
 #include "app/Headless.h"
 
 #include "toolkit/ExceptionReporter.h"
+#include "toolkit/StringUtils.h"
 
 #include <QSocketNotifier>
 #include <cerrno>
@@ -29,14 +30,6 @@ std::string Now() {
     localtime_r(&now, &parts);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
-
-// A message box may hold several lines; the log keeps one line per error.
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
     return text;
 }
 

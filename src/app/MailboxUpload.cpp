@@ -1,5 +1,7 @@
 #include "app/MailboxUpload.h"
 
+#include "net/IdException.h"
+
 #include <algorithm>
 
 int UploadAccountIndex(int mailbox) {
@@ -15,4 +17,9 @@ std::string RemoteFileName(const std::string& mailbox, const std::string& callSt
     std::replace(stamp.begin(), stamp.end(), '/', '-');
     std::replace(stamp.begin(), stamp.end(), '\\', '-');
     return mailbox + "/" + stamp + ".wav";
+}
+
+bool FolderMissing(const std::exception& error) {
+    const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&error);
+    return reply && (reply->ErrorReplyCode == 550 || reply->ErrorReplyCode == 553);
 }

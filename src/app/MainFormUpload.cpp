@@ -12,23 +12,6 @@
 
 #include <QLineEdit>
 
-namespace {
-
-// The server says the mailbox's folder is not there: no retry can help.
-bool FolderMissing(const std::exception& error) {
-    const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&error);
-    return reply && (reply->ErrorReplyCode == 550 || reply->ErrorReplyCode == 553);
-}
-
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return text;
-}
-
-} // namespace
-
 std::string TMainForm::OutboxFolder() const {
     return OutboxFolderPath(FConf.UploadOutbox, FExeFolder);
 }
@@ -154,6 +137,8 @@ void TMainForm::Timer2Timer() {
         try {
             ftp->CloseConnection();
         } catch (const std::exception&) {
+            // The failure above is the one the operator is shown; a broken connection may fail
+            // to close as well.
         }
     }
     if (OutboxDelivery)

@@ -116,13 +116,6 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
-// Line breaks would end a field early.
-std::string OneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    return text;
-}
-
 } // namespace
 
 TOutbox::TOutbox(std::string folder) : FFolder(std::move(folder)) {}

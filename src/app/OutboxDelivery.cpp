@@ -1,24 +1,14 @@
 #include "app/OutboxDelivery.h"
 
+#include "app/MailboxUpload.h"
 #include "app/UploadClient.h"
 #include "net/IdException.h"
 #include "net/IdFTP.h"
+#include "toolkit/StringUtils.h"
 
 #include <algorithm>
 
 namespace {
-
-// The folder a store names does not exist on the server: retrying cannot help.
-bool FolderMissing(const std::exception& error) {
-    const auto* reply = dynamic_cast<const EIdProtocolReplyError*>(&error);
-    return reply && (reply->ErrorReplyCode == 550 || reply->ErrorReplyCode == 553);
-}
-
-std::string OneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    return text;
-}
 
 constexpr std::chrono::minutes LongestCall(15);
 
@@ -143,6 +133,7 @@ bool TOutboxDelivery::Deliver(TOutboxMessage& message) {
         try {
             ftp.CloseConnection();
         } catch (const std::exception&) {
+            // The failure above is the one reported; a broken connection may fail to close too.
         }
         try {
             message.Reason = reason;

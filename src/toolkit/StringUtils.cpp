@@ -93,3 +93,10 @@ std::string Trim(const std::string& text) {
         --last;
     return text.substr(first, last - first);
 }
+
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return text;
+}

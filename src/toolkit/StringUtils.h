@@ -23,3 +23,5 @@ std::string UpperCase(std::string text);
 std::string LowerCase(std::string text);
 bool SameText(const std::string& a, const std::string& b);
 std::string Trim(const std::string& text);
+// Line breaks turned into blanks: a message of several lines as one log line or file field.
+std::string OneLine(std::string text);
