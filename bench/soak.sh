@@ -3,9 +3,11 @@
 # "lumisk --headless" under AddressSanitizer and UndefinedBehaviorSanitizer, with a real FTP
 # server on 127.0.0.1 and the line simulator; varied mailbox numbers, key timings and messages
 # from a seeded generator; the server is stopped now and then during a call and started again
-# soon after, so the box's outbox must deliver those messages. Prints calls through, byte-identical
-# uploads (also those through the outbox), lines left off hook, sanitizer reports (also
-# the leak check at the box's exit on SIGTERM), the box's peak memory and open descriptors.
+# soon after, so the box's outbox must deliver those messages; some callers key while the greeting
+# plays, some key nothing and must be hung up with "no number". Prints calls through,
+# byte-identical uploads (also those through the outbox), type-ahead and silent calls, lines left
+# off hook, sanitizer reports (also the leak check at the box's exit on SIGTERM), the box's peak
+# memory and open descriptors.
 #
 #   bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd]
 #

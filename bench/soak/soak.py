@@ -7,12 +7,16 @@ Starts a real FTP server on 127.0.0.1 (tests/net/ftpserver.py), the line simulat
 from the sanitizer build, then places N calls back to back with varied mailbox numbers (every
 account), key timings and messages, drawn from a seeded generator. Now and then (also seeded) the
 server is stopped while a caller is recorded and started again a few seconds after that call's
-end, so uploads fail and the box's outbox must deliver those messages later. After each call it
-checks the box's events, compares the file on the server with the box's own recording byte for
-byte, and samples the box's memory and open descriptors; at the end it waits for the outbox to
-empty and checks each message it delivered the same way, and that it was delivered once. At the end the box gets SIGTERM, so the leak check
-runs at its exit, and a short summary follows. Exit status 0 only when every call went through,
-every upload is byte-identical and the box's stderr holds no sanitizer report.
+end, so uploads fail and the box's outbox must deliver those messages later. Some callers key the
+number while the greeting still plays (type-ahead); some key nothing at all (silent), and the box
+must ask again after each short number wait, then hang up with "no number", recording nothing.
+After each call it checks the box's events, compares the file on the server with the box's own
+recording byte for byte, and samples the box's memory and open descriptors; at the end it waits
+for the outbox to empty and checks each message it delivered the same way, and that it was
+delivered once. At the end the box gets SIGTERM, so the leak check runs at its exit, and a short
+summary follows. Exit status 0 only when every call went through, every recorded message is on
+the server once and byte-identical, every silent caller was hung up with "no number", and the
+box's stderr holds no sanitizer report.
 
 --plain accepts a build without sanitizers, to see the box's memory without ASan's own.
 LUMISK_KEEP_SOAK=1 keeps the work folder (logs, recordings, per-call figures in calls.csv).
@@ -53,6 +57,14 @@ RETRY_FIRST = 1
 RETRY_MAX = 4
 OUTBOX_BOUND = 120   # seconds for the outbox to empty once the server is up for good
 OUTAGE_SHARE = 0.2   # calls during which the server is stopped
+AHEAD_SHARE = 0.2    # callers who key while the greeting plays
+SILENT_SHARE = 0.1   # callers who key nothing
+# The box's [call] number_wait: short, so a silent caller is hung up after about 3 * 2 s.
+NUMBER_WAIT = 2
+# The greeting (welcome.wav) outlasts the decoder's old 2048 ms capture buffer, and every type-ahead
+# number (at most 5 * 300 ms, from at most AHEAD_MAX ms after the answer) is keyed while it plays.
+WELCOME_MS = 2500
+AHEAD_MAX = 900
 
 
 # ---- the call plan ---------------------------------------------------------------------------
@@ -84,12 +96,14 @@ def mailbox_keys(rng):
 
 
 def plan_calls(count, seed):
-    """The calls of a run: keys, key and gap lengths, the message, and whether the server goes
-    down during the call (then "outage" is the seconds after the call's end until it is started
-    again, else None), all from the seed. The outages come from a generator of their own, so a
-    seed keeps the calls it had before they were added."""
+    """The calls of a run: keys, key and gap lengths, the message, whether the server goes down
+    during the call (then "outage" is the seconds after the call's end until it is started again,
+    else None) and the caller's kind ("keys" after the greeting, "ahead" keying "ahead" ms after
+    the answer, or "silent": no keys, no message, no outage), all from the seed. Outages and kinds
+    come from generators of their own, so a seed keeps the calls it had before they were added."""
     rng = random.Random(seed)
     outages = random.Random(seed * 7919 + 17)
+    kinds = random.Random(seed * 104729 + 31)
     calls = []
     for index in range(1, count + 1):
         roll = rng.random()
@@ -109,13 +123,25 @@ def plan_calls(count, seed):
             "message": message,
             "pitch": rng.randint(300, 1100),
             "outage": round(outages.uniform(0.5, 6.0), 1) if outages.random() < OUTAGE_SHARE else None,
+            "kind": "keys",
+            "ahead": None,
         })
+        roll = kinds.random()
+        if roll < SILENT_SHARE:
+            # Nothing is recorded, so nothing an outage could test.
+            calls[-1].update(kind="silent", outage=None)
+        elif roll < SILENT_SHARE + AHEAD_SHARE:
+            calls[-1].update(kind="ahead", ahead=kinds.randint(0, AHEAD_MAX))
     return calls
 
 
 def call_script(call, wav_path):
+    if call["kind"] == "silent":
+        return "- quiet=500 limit=60 none"
     kind, amount = call["message"]
     text = "%s key=%d gap=%d quiet=500 limit=60 " % (call["keys"], call["key"], call["gap"])
+    if call["kind"] == "ahead":
+        text += "ahead=%d " % call["ahead"]
     if kind == "none":
         return text + "none"
     if kind == "tone":
@@ -338,6 +364,7 @@ class Soak:
         self.queued = {}          # remote name "mboxN/KEYS/STAMP.wav" -> (local recording, call)
         self.via_outbox = 0       # of them delivered, byte-identical, once
         self.outages = 0
+        self.silent_ok = 0        # silent calls hung up with "no number", nothing recorded
         self.server = None
         self.server_lock = threading.Lock()
         self.restart_timer = None
@@ -408,17 +435,20 @@ class Soak:
             raise RuntimeError("%s is not built with ASan and UBSan (LUMISK_SANITIZE=ON)" % binary)
         del image
         shutil.copy2(binary, os.path.join(self.box_dir, "lumisk"))
-        # A tone of its own pitch per prompt, 250 ms (the beep 150 ms): calls take seconds.
+        # A tone of its own pitch per prompt, 250 ms (the beep 150 ms, the greeting WELCOME_MS):
+        # calls take seconds.
         for i, name in enumerate(PROMPT_NAMES):
             write_wave(os.path.join(self.box_dir, name + ".wav"),
-                       tone_samples(450 + 110 * i, 150 if i == 3 else 250))
+                       tone_samples(450 + 110 * i, WELCOME_MS if i == 0 else 150 if i == 3 else 250))
         accounts = "".join("account%d = mbox%d\n" % (i, i) for i in range(1, 7))
         with open(os.path.join(self.box_dir, "lumisk.conf"), "w") as f:
             f.write("[modem]\nport = %s\n[upload]\nhost = 127.0.0.1\nport = %d\npassive = 0\n"
                     "password = mira318\n%stimeout = 20\nretry_first = %d\nretry_max = %d\n"
-                    "[sound]\ndriver = sim\ncapture = %s\nplayback = %s\n" % (
+                    "[sound]\ndriver = sim\ncapture = %s\nplayback = %s\n[call]\nnumber_wait = %d\n" % (
                         pty, self.port, accounts, RETRY_FIRST, RETRY_MAX, os.path.join(self.work, "capture"),
-                        os.path.join(self.work, "playback")))
+                        os.path.join(self.work, "playback"), NUMBER_WAIT))
+        # It holds the password: as a user should keep it, so the box's error lines are the calls' own.
+        os.chmod(os.path.join(self.box_dir, "lumisk.conf"), 0o640)
         # Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
         with open(os.path.join(self.box_dir, "pager.ini"), "w", newline="") as f:
             f.write("%d\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n" % TIME_LIMIT)
@@ -483,8 +513,10 @@ class Soak:
             self.fail(call, self.line.lines[end])
             self.settle(box_from)
             return
-        if self.box.wait_line(r" hangup$", box_from, EVENT_BOUND) < 0:
-            self.fail(call, "the simulator saw the hang-up but the box reported none")
+        # A silent caller is hung up with "no number" instead of after an upload's "hangup".
+        if self.box.wait_line(self.end_event(call), box_from, EVENT_BOUND) < 0:
+            self.fail(call, "the simulator saw the hang-up but the box reported no %s" % (
+                "\"no number\"" if call["kind"] == "silent" else "hang-up"))
             return
         self.through += 1
         events = [l[20:] for l in self.box.lines[box_from:self.box.count()]]
@@ -492,9 +524,10 @@ class Soak:
         figures = proc_status(self.box.pid)
         self.samples[call["index"]] = figures
         with open(os.path.join(self.work, "calls.csv"), "a") as f:
-            f.write("%d,%s,%d,%d,%s,%d,%d,%d,%d\n" % (call["index"], call["keys"], call["key"], call["gap"],
-                                                      "%s:%d" % call["message"], figures["VmHWM"],
-                                                      figures["VmRSS"], figures["fds"], len(self.failures)))
+            kind = "ahead=%d" % call["ahead"] if call["kind"] == "ahead" else call["kind"]
+            f.write("%d,%s,%s,%d,%d,%s,%d,%d,%d,%d\n" % (
+                call["index"], kind, call["keys"], call["key"], call["gap"], "%s:%d" % call["message"],
+                figures["VmHWM"], figures["VmRSS"], figures["fds"], len(self.failures)))
         if os.path.getsize(self.box.err_path) > err_before:
             with open(self.box.err_path, errors="replace") as f:
                 f.seek(err_before)
@@ -504,7 +537,11 @@ class Soak:
     def settle(self, box_from):
         """After a failed call: give the box time to finish its side (upload, hang-up), so the
         next call does not ring into this one."""
-        self.box.wait_line(r" hangup$", box_from, TIME_LIMIT + EVENT_BOUND)
+        self.box.wait_line(r" (hangup|no number)$", box_from, TIME_LIMIT + EVENT_BOUND)
+
+    @staticmethod
+    def end_event(call):
+        return r" no number$" if call["kind"] == "silent" else r" hangup$"
 
     def check_events(self, call, events):
         def find(prefix):
@@ -517,6 +554,14 @@ class Soak:
         local = find("recording ")
         upload = find("upload done ")
         queued = find("queued ")
+        if call["kind"] == "silent":
+            # Outbox deliveries may come between; anything of a call of its own may not.
+            if "no number" not in events or number is not None or local is not None or \
+                    upload is not None or queued is not None:
+                self.fail(call, "a silent call, but the box reported: %s" % " | ".join(events))
+            else:
+                self.silent_ok += 1
+            return
         if number != call["keys"]:
             self.fail(call, "the box heard the number %r" % number)
             return
@@ -654,14 +699,21 @@ class Soak:
         start = self.samples.get(0)
         files = sum(len(names) for folder, _, names in os.walk(self.ftp_root) if ".pure-ftpd" not in folder)
         off_hook = self.placed - self.through
-        ok = (self.through == n and self.identical == n and files == n and reports == 0 and not self.box_died
-              and not self.interrupted and self.box_status == 0)
+        silent = sum(1 for c in self.calls if c["kind"] == "silent")
+        ahead = sum(1 for c in self.calls if c["kind"] == "ahead")
+        recorded = n - silent  # calls that leave a message on the server
+        lost = sum(1 for l in self.box.lines if l[20:].startswith("decoder audio lost "))
+        ok = (self.through == n and self.identical == recorded and files == recorded and
+              self.silent_ok == silent and reports == 0 and not self.box_died and not self.interrupted and
+              self.box_status == 0)
         print()
-        print("calls: %d placed, %d went through to the hang-up%s" % (
-            self.placed, self.through, "" if self.placed == n else " (of %d planned)" % n))
+        print("calls: %d placed, %d went through to the hang-up%s; %d type-ahead, %d/%d silent hung up "
+              "with \"no number\"; %d \"decoder audio lost\" events" % (
+                  self.placed, self.through, "" if self.placed == n else " (of %d planned)" % n, ahead,
+                  self.silent_ok, silent, lost))
         print("uploads: %d/%d byte-identical with the box's own recordings (%d delivered through the outbox "
               "of %d queued), %d files on the server, %d remote names reused; %d server outages" % (
-                  self.identical, n, self.via_outbox, len(self.queued), files, self.duplicate_names,
+                  self.identical, recorded, self.via_outbox, len(self.queued), files, self.duplicate_names,
                   self.outages))
         print("sanitizers: %d reports (ASan %d, LSan %d, UBSan %d, other %d; %d leaks, %d bytes), "
               "box exit status %s after SIGTERM%s; %d error lines from the box; "
@@ -684,10 +736,11 @@ class Soak:
         if not self.sanitized:
             print("note: a build without sanitizers: memory and descriptor figures only, no reports possible")
         print("SOAK %s%s: %d calls (seed %d), %d/%d through, %d/%d byte-identical (%d through the outbox, "
-              "%d outages), %d files on the server, %d off hook, %d sanitizer reports, "
-              "VmHWM %s -> %s, fds %s -> %s" % (
+              "%d outages), %d files on the server, %d type-ahead, %d/%d silent, %d off hook, "
+              "%d sanitizer reports, VmHWM %s -> %s, fds %s -> %s" % (
                   "PASS" if ok else "FAIL", "" if self.sanitized else " (plain build)", n, self.args.seed,
-                  self.through, n, self.identical, n, self.via_outbox, self.outages, files, off_hook, reports,
+                  self.through, n, self.identical, recorded, self.via_outbox, self.outages, files, ahead,
+                  self.silent_ok, silent, off_hook, reports,
                   mib(first["VmHWM"]) if first else "?", mib(last["VmHWM"]) if last else "?",
                   start["fds"] if start else "?", last["fds"] if last else "?"))
         return ok

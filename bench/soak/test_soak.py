@@ -42,10 +42,30 @@ class PlanTest(unittest.TestCase):
         self.assertTrue(0.1 * 300 < len(outages) < 0.3 * 300, len(outages))
         self.assertTrue(all(0.5 <= o <= 6.0 for o in outages))
 
+    def test_callers_type_ahead_within_the_greeting_or_stay_silent_now_and_then(self):
+        calls = soak.plan_calls(300, 1234)
+        self.assertEqual([(c["kind"], c["ahead"]) for c in calls],
+                         [(c["kind"], c["ahead"]) for c in soak.plan_calls(300, 1234)])
+        ahead = [c for c in calls if c["kind"] == "ahead"]
+        silent = [c for c in calls if c["kind"] == "silent"]
+        self.assertTrue(0.1 * 300 < len(ahead) < 0.3 * 300, len(ahead))
+        self.assertTrue(0.03 * 300 < len(silent) < 0.2 * 300, len(silent))
+        for c in ahead:
+            # The whole number is keyed while the greeting still plays.
+            self.assertLess(c["ahead"] + len(c["keys"]) * (c["key"] + c["gap"]), soak.WELCOME_MS, c)
+            self.assertRegex(soak.call_script(c, "/x/m.wav"), r"^\d+ key=\d+ gap=\d+ .*\bahead=%d " % c["ahead"])
+        for c in silent:
+            self.assertIsNone(c["outage"])  # nothing recorded, nothing to queue
+            self.assertEqual(soak.call_script(c, "/x/m.wav"), "- quiet=500 limit=60 none")
+        # A silent caller must outlast three waits, with the prompts between, within its limit.
+        self.assertLess(soak.WELCOME_MS / 1000 + 3 * soak.NUMBER_WAIT + 1, 60)
+
     def test_messages_have_their_planned_length_and_the_script_names_them(self):
         for call in soak.plan_calls(60, 5):
             kind, amount = call["message"]
             script = soak.call_script(call, "/x/m.wav")
+            if call["kind"] == "silent":
+                continue
             self.assertTrue(script.startswith(call["keys"] + " key=%d gap=%d " % (call["key"], call["gap"])))
             if kind in ("silence", "tones"):
                 self.assertEqual(len(soak.message_samples(call)), soak.LINE_RATE * amount // 1000)
@@ -123,7 +143,7 @@ class VerdictTest(unittest.TestCase):
         events = ["answered", "number " + (heard or keys), "recording " + self.local,
                   "upload done %s/%s.wav as %s@127.0.0.1" % (keys, stamp, account), "hangup"]
         before = (self.soak.identical, len(self.soak.failures))
-        self.soak.check_events({"index": 1, "keys": keys}, events)
+        self.soak.check_events({"index": 1, "keys": keys, "kind": "keys"}, events)
         return self.soak.identical - before[0], len(self.soak.failures) - before[1]
 
     def test_identical_upload_in_the_right_account_counts(self):
@@ -136,7 +156,7 @@ class VerdictTest(unittest.TestCase):
             os.makedirs(os.path.dirname(remote), exist_ok=True)
             with open(remote, "wb") as f:
                 f.write(self.bytes)
-            self.soak.check_events({"index": 1, "keys": keys}, [
+            self.soak.check_events({"index": 1, "keys": keys, "kind": "ahead"}, [
                 "answered", "number " + keys, "recording " + self.local,
                 "upload failed Socket Error # 10061", "queued %s/%s.wav (Connection refused.)" % (keys, stamp),
                 "hangup"])
@@ -151,6 +171,17 @@ class VerdictTest(unittest.TestCase):
         self.assertEqual([why for _, why in self.soak.failures],
                          ["mbox1/%s delivered 2 times from the outbox" % twice,
                           "mbox6/%s delivered 0 times from the outbox" % never])
+
+    def test_a_silent_call_counts_only_when_hung_up_with_no_number_and_nothing_recorded(self):
+        silent = {"index": 2, "keys": "123", "kind": "silent"}
+        # A message of an earlier call delivered from the outbox meanwhile does not disturb it.
+        self.soak.check_events(silent, ["answered", "delivered 5/12-09-26_10:00:01.wav after 2 tries",
+                                        "no number"])
+        self.assertEqual((self.soak.silent_ok, len(self.soak.failures)), (1, 0))
+        self.soak.check_events(silent, ["answered", "hangup"])  # hung up, but not for want of a number
+        self.soak.check_events(silent, ["answered", "number 1", "recording " + self.local, "no number"])
+        self.assertEqual((self.soak.silent_ok, len(self.soak.failures), self.soak.identical), (1, 2, 0))
+        self.assertEqual(self.soak.end_event(silent), r" no number$")
 
     def test_every_kind_of_wrong_upload_is_a_failure(self):
         self.assertEqual(self.check("20417", "mbox2"), (0, 1))  # wrong account
