@@ -30,36 +30,8 @@ snd_pcm_format_t AlsaFormat(int bits) {
 } // namespace
 
 TAlsaApi::TAlsaApi() {
-#define ALSA_FN(name) name = reinterpret_cast<decltype(&::name)>(LoadDllFunction(AlsaLibrary, #name))
-    ALSA_FN(snd_pcm_open);
-    ALSA_FN(snd_pcm_close);
-    ALSA_FN(snd_pcm_hw_params_malloc);
-    ALSA_FN(snd_pcm_hw_params_free);
-    ALSA_FN(snd_pcm_hw_params_any);
-    ALSA_FN(snd_pcm_hw_params_set_access);
-    ALSA_FN(snd_pcm_hw_params_set_format);
-    ALSA_FN(snd_pcm_hw_params_test_format);
-    ALSA_FN(snd_pcm_hw_params_set_channels);
-    ALSA_FN(snd_pcm_hw_params_set_channels_near);
-    ALSA_FN(snd_pcm_hw_params_set_rate);
-    ALSA_FN(snd_pcm_hw_params_set_rate_near);
-    ALSA_FN(snd_pcm_hw_params_set_period_time_near);
-    ALSA_FN(snd_pcm_hw_params_set_buffer_time_near);
-    ALSA_FN(snd_pcm_hw_params_get_period_size);
-    ALSA_FN(snd_pcm_hw_params);
-    ALSA_FN(snd_pcm_start);
-    ALSA_FN(snd_pcm_drop);
-    ALSA_FN(snd_pcm_drain);
-    ALSA_FN(snd_pcm_wait);
-    ALSA_FN(snd_pcm_readi);
-    ALSA_FN(snd_pcm_writei);
-    ALSA_FN(snd_pcm_recover);
-    ALSA_FN(snd_pcm_delay);
-    ALSA_FN(snd_pcm_state);
-    ALSA_FN(snd_device_name_hint);
-    ALSA_FN(snd_device_name_get_hint);
-    ALSA_FN(snd_device_name_free_hint);
-    ALSA_FN(snd_lib_error_set_handler);
+#define ALSA_FN(name) name = reinterpret_cast<decltype(&::name)>(LoadDllFunction(AlsaLibrary, #name));
+    LUMISK_ALSA_FUNCTIONS(ALSA_FN)
 #undef ALSA_FN
 }
 

@@ -6,40 +6,44 @@
 
 #include <alsa/asoundlib.h>
 
+// Every libasound function the backends call, each named once.
+#define LUMISK_ALSA_FUNCTIONS(X)                                                                             \
+    X(snd_pcm_open)                                                                                          \
+    X(snd_pcm_close)                                                                                         \
+    X(snd_pcm_hw_params_malloc)                                                                              \
+    X(snd_pcm_hw_params_free)                                                                                \
+    X(snd_pcm_hw_params_any)                                                                                 \
+    X(snd_pcm_hw_params_set_access)                                                                          \
+    X(snd_pcm_hw_params_set_format)                                                                          \
+    X(snd_pcm_hw_params_test_format)                                                                         \
+    X(snd_pcm_hw_params_set_channels)                                                                        \
+    X(snd_pcm_hw_params_set_channels_near)                                                                   \
+    X(snd_pcm_hw_params_set_rate)                                                                            \
+    X(snd_pcm_hw_params_set_rate_near)                                                                       \
+    X(snd_pcm_hw_params_set_period_time_near)                                                                \
+    X(snd_pcm_hw_params_set_buffer_time_near)                                                                \
+    X(snd_pcm_hw_params_get_period_size)                                                                     \
+    X(snd_pcm_hw_params)                                                                                     \
+    X(snd_pcm_start)                                                                                         \
+    X(snd_pcm_drop)                                                                                          \
+    X(snd_pcm_drain)                                                                                         \
+    X(snd_pcm_wait)                                                                                          \
+    X(snd_pcm_readi)                                                                                         \
+    X(snd_pcm_writei)                                                                                        \
+    X(snd_pcm_recover)                                                                                       \
+    X(snd_pcm_delay)                                                                                         \
+    X(snd_pcm_state)                                                                                         \
+    X(snd_device_name_hint)                                                                                  \
+    X(snd_device_name_get_hint)                                                                              \
+    X(snd_device_name_free_hint)                                                                             \
+    X(snd_lib_error_set_handler)
+
 // The functions we use, looked up once; a missing one raises "%s not loaded" (and is retried on
 // the next call).
 struct TAlsaApi {
     TAlsaApi();
-#define ALSA_FN(name) decltype(&::name) name
-    ALSA_FN(snd_pcm_open);
-    ALSA_FN(snd_pcm_close);
-    ALSA_FN(snd_pcm_hw_params_malloc);
-    ALSA_FN(snd_pcm_hw_params_free);
-    ALSA_FN(snd_pcm_hw_params_any);
-    ALSA_FN(snd_pcm_hw_params_set_access);
-    ALSA_FN(snd_pcm_hw_params_set_format);
-    ALSA_FN(snd_pcm_hw_params_test_format);
-    ALSA_FN(snd_pcm_hw_params_set_channels);
-    ALSA_FN(snd_pcm_hw_params_set_channels_near);
-    ALSA_FN(snd_pcm_hw_params_set_rate);
-    ALSA_FN(snd_pcm_hw_params_set_rate_near);
-    ALSA_FN(snd_pcm_hw_params_set_period_time_near);
-    ALSA_FN(snd_pcm_hw_params_set_buffer_time_near);
-    ALSA_FN(snd_pcm_hw_params_get_period_size);
-    ALSA_FN(snd_pcm_hw_params);
-    ALSA_FN(snd_pcm_start);
-    ALSA_FN(snd_pcm_drop);
-    ALSA_FN(snd_pcm_drain);
-    ALSA_FN(snd_pcm_wait);
-    ALSA_FN(snd_pcm_readi);
-    ALSA_FN(snd_pcm_writei);
-    ALSA_FN(snd_pcm_recover);
-    ALSA_FN(snd_pcm_delay);
-    ALSA_FN(snd_pcm_state);
-    ALSA_FN(snd_device_name_hint);
-    ALSA_FN(snd_device_name_get_hint);
-    ALSA_FN(snd_device_name_free_hint);
-    ALSA_FN(snd_lib_error_set_handler);
+#define ALSA_FN(name) decltype(&::name) name;
+    LUMISK_ALSA_FUNCTIONS(ALSA_FN)
 #undef ALSA_FN
 };
 

@@ -155,15 +155,31 @@ void TIdFTP::RequestPassive(std::string& host, int32_t& port) {
 }
 
 void TIdFTP::TransferOut(const std::string& command, TStream& stream) {
-    if (Passive)
-        TransferOutPassive(command, stream);
-    else
-        TransferOutActive(command, stream);
+    TransferData(command, [&](TIdTCPConnection& data) {
+        if (!Passive) {
+            data.WriteStreamData(stream, true, false);
+        } else {
+            try {
+                data.WriteStreamData(stream, false, false);
+            } catch (const EIdSocketError& e) {
+                if (e.SocketErrorCode != Id_WSAENOTSOCK)
+                    throw;
+            }
+        }
+        data.Endpoint().FinishTls(EffectiveTimeout());
+    });
     if (ReadReply({225, 226, 250, 426}) == 426)
         ReadReply({226});
 }
 
-void TIdFTP::TransferOutActive(const std::string& command, TStream& stream) {
+void TIdFTP::TransferData(const std::string& command, const std::function<void(TIdTCPConnection&)>& work) {
+    if (Passive)
+        TransferPassive(command, work);
+    else
+        TransferActive(command, work);
+}
+
+void TIdFTP::TransferActive(const std::string& command, const std::function<void(TIdTCPConnection&)>& work) {
     auto server = std::make_unique<TIdSimpleServer>();
     TIdSimpleServer& data = *server;
     FDataConnection = std::move(server);
@@ -178,8 +194,7 @@ void TIdFTP::TransferOutActive(const std::string& command, TStream& stream) {
             SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
         data.DisableNagle();
         ProtectDataConnection(data);
-        data.WriteStreamData(stream, true, false);
-        data.Endpoint().FinishTls(EffectiveTimeout());
+        work(data);
     } catch (...) {
         FDataConnection.reset();
         throw;
@@ -187,7 +202,7 @@ void TIdFTP::TransferOutActive(const std::string& command, TStream& stream) {
     FDataConnection.reset();
 }
 
-void TIdFTP::TransferOutPassive(const std::string& command, TStream& stream) {
+void TIdFTP::TransferPassive(const std::string& command, const std::function<void(TIdTCPConnection&)>& work) {
     std::string host;
     int32_t port = 0;
     RequestPassive(host, port);
@@ -208,13 +223,7 @@ void TIdFTP::TransferOutPassive(const std::string& command, TStream& stream) {
         try {
             ReadReply({110, 125, 150});
             ProtectDataConnection(data);
-            try {
-                data.WriteStreamData(stream, false, false);
-            } catch (const EIdSocketError& e) {
-                if (e.SocketErrorCode != Id_WSAENOTSOCK)
-                    throw;
-            }
-            data.Endpoint().FinishTls(EffectiveTimeout());
+            work(data);
         } catch (...) {
             data.CloseConnection();
             throw;

@@ -6,6 +6,7 @@
 #include "net/IdTCPClient.h"
 #include "net/IdTlsSession.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,10 +83,12 @@ private:
     void StartControlTls();
     void ProtectDataConnection(TIdTCPConnection& data);
     std::string TlsName() const { return TlsServerName.empty() ? Host : TlsServerName; }
-    void TransferOutActive(const std::string& command, TStream& stream);
-    void TransferOutPassive(const std::string& command, TStream& stream);
-    void TransferInActive(const std::string& command, std::string& data);
-    void TransferInPassive(const std::string& command, std::string& data);
+    // Opens the data connection for command, active or passive as set (passive: to the control
+    // connection's peer unless PassiveUseReplyAddress), protects it when the session does, and
+    // hands it to work; the completion reply is the caller's.
+    void TransferData(const std::string& command, const std::function<void(TIdTCPConnection&)>& work);
+    void TransferActive(const std::string& command, const std::function<void(TIdTCPConnection&)>& work);
+    void TransferPassive(const std::string& command, const std::function<void(TIdTCPConnection&)>& work);
 
     std::string FSystemDescription;
     TIdFTPTransferType FTransferType = ftBinary;

@@ -1,7 +1,6 @@
 // Listing a folder: the transfer from the server to the client over the data connection.
 #include "net/IdException.h"
 #include "net/IdFTP.h"
-#include "net/IdSimpleServer.h"
 #include "net/IdStack.h"
 
 namespace {
@@ -40,65 +39,7 @@ void TIdFTP::ListNames(std::vector<std::string>& names) {
 }
 
 void TIdFTP::TransferIn(const std::string& command, std::string& data) {
-    if (Passive)
-        TransferInPassive(command, data);
-    else
-        TransferInActive(command, data);
+    TransferData(command, [&](TIdTCPConnection& connection) { ReadUntilClosed(connection, data); });
     if (ReadReply({225, 226, 250, 426}) == 426)
         ReadReply({226});
-}
-
-void TIdFTP::TransferInActive(const std::string& command, std::string& data) {
-    auto server = std::make_unique<TIdSimpleServer>();
-    TIdSimpleServer& connection = *server;
-    FDataConnection = std::move(server);
-    try {
-        ShareWorkHandlers();
-        connection.ReadTimeout = ReadTimeout;
-        connection.BoundIP = Endpoint().IP;
-        connection.StartListen();
-        AnnouncePort(connection.Endpoint());
-        SendCommand(command, {125, 150});
-        if (!connection.AwaitConnection())
-            SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
-        ProtectDataConnection(connection);
-        ReadUntilClosed(connection, data);
-    } catch (...) {
-        FDataConnection.reset();
-        throw;
-    }
-    FDataConnection.reset();
-}
-
-void TIdFTP::TransferInPassive(const std::string& command, std::string& data) {
-    std::string host;
-    int32_t port = 0;
-    RequestPassive(host, port);
-    if (!PassiveUseReplyAddress)
-        host = Endpoint().RemoteIP;
-    WriteLine(command);
-    auto client = std::make_unique<TIdTCPClient>();
-    TIdTCPClient& connection = *client;
-    FDataConnection = std::move(client);
-    try {
-        ShareWorkHandlers();
-        connection.ReadTimeout = ReadTimeout;
-        connection.Host = host;
-        connection.Port = port;
-        connection.SocksInfo.Assign(SocksInfo);
-        connection.OpenConnection();
-        try {
-            ReadReply({110, 125, 150});
-            ProtectDataConnection(connection);
-            ReadUntilClosed(connection, data);
-        } catch (...) {
-            connection.CloseConnection();
-            throw;
-        }
-        connection.CloseConnection();
-    } catch (...) {
-        FDataConnection.reset();
-        throw;
-    }
-    FDataConnection.reset();
 }
