@@ -138,23 +138,6 @@ int16_t DecodeSample(const uint8_t* p, uint16_t tag, int bytes) {
 
 } // namespace
 
-int16_t DecodeALaw(uint8_t value) {
-    value ^= 0x55;
-    const int exponent = (value >> 4) & 0x07;
-    int magnitude = (value & 0x0F) << 4;
-    magnitude += exponent == 0 ? 8 : 0x108;
-    if (exponent > 1)
-        magnitude <<= exponent - 1;
-    return static_cast<int16_t>((value & 0x80) ? magnitude : -magnitude);
-}
-
-int16_t DecodeMuLaw(uint8_t value) {
-    value = static_cast<uint8_t>(~value);
-    const int exponent = (value >> 4) & 0x07;
-    const int magnitude = ((((value & 0x0F) << 3) + 0x84) << exponent) - 0x84;
-    return static_cast<int16_t>((value & 0x80) ? -magnitude : magnitude);
-}
-
 int32_t ReadPromptFile(const std::string& fileName, TWaveSound& sound, std::string& reason) {
     reason.clear();
     struct stat info {};

@@ -6,6 +6,7 @@
 // The recorder's own files are written by TWaveStream (Wave.h); this reader only reads.
 #pragma once
 
+#include "audio/G711.h"
 #include "audio/WaveSound.h"
 
 #include <cstdint>
@@ -27,10 +28,6 @@ int32_t ReadPromptFile(const std::string& fileName, TWaveSound& sound, std::stri
 // Whether a prompt can be played now: read as above and, when checkDevice is set, accepted by
 // the sound backend's playback device. Empty when it can, else the reason. For self-checks.
 std::string PromptProblem(const std::string& fileName, bool checkDevice);
-
-// Decoders of the G.711 companded encodings, to 16-bit linear.
-int16_t DecodeALaw(uint8_t value);
-int16_t DecodeMuLaw(uint8_t value);
 
 // Told once per file when a prompt cannot be played and the built-in tone plays instead; told
 // again only after the file has played once in between. Called on the playing thread. The
