@@ -453,9 +453,11 @@ class Soak:
         with open(os.path.join(self.box_dir, "pager.ini"), "w", newline="") as f:
             f.write("%d\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n" % TIME_LIMIT)
         env = dict(os.environ)
-        env.update({"QT_QPA_PLATFORM": "offscreen", "TZ": "UTC", "LC_ALL": "C", "XDG_RUNTIME_DIR": self.work,
+        env.update({"TZ": "UTC", "LC_ALL": "C", "XDG_RUNTIME_DIR": self.work,
                     "ASAN_OPTIONS": ASAN_OPTIONS, "UBSAN_OPTIONS": UBSAN_OPTIONS})
-        env.pop("LSAN_OPTIONS", None)
+        # A service has no display: the box runs without a platform plugin.
+        for name in ("LSAN_OPTIONS", "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"):
+            env.pop(name, None)
         ready_from = line.count()
         box = Child("box", [os.path.join(self.box_dir, "lumisk"), "--headless"], self.work, cwd=self.box_dir,
                     env=env)

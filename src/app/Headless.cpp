@@ -35,10 +35,6 @@ std::string Now() {
 
 } // namespace
 
-void PrepareHeadless() {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-}
-
 void InstallStderrErrorDisplay() {
     SetExceptionSink([](const std::string& message) {
         std::fprintf(stderr, "%s error: %s\n", Now().c_str(), OneLine(message).c_str());

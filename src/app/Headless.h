@@ -1,5 +1,5 @@
-// Running the box unattended: the same window and call flow, never shown on a screen, errors
-// on stderr, one line per call event on stdout, and a clean end on SIGTERM or SIGINT.
+// Running the box unattended: the box without its window, errors on stderr, one line per call event on
+// stdout, and a clean end on SIGTERM or SIGINT.
 #pragma once
 
 #include <functional>
@@ -7,9 +7,6 @@
 #include <string>
 
 class QSocketNotifier;
-
-// Before the application object exists: the window is drawn off screen.
-void PrepareHeadless();
 
 // The standard error display writes each text to stderr, one line, time-stamped.
 void InstallStderrErrorDisplay();

@@ -1,11 +1,9 @@
 // The main window's controls, their places and the wiring of their handlers.
 #include "app/MainForm.h"
 
-#include "app/ExecutableFolder.h"
-#include "app/ModemPort.h"
 #include "app/WindowLook.h"
-#include "audio/PromptReader.h"
 #include "toolkit/ExceptionReporter.h"
+#include "toolkit/StringUtils.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -46,6 +44,14 @@ QLineEdit* MakeEdit(QWidget* parent, const char* name, const QString& text, int 
     return edit;
 }
 
+std::string Text(const QLineEdit* edit) {
+    return edit->text().toLocal8Bit().toStdString();
+}
+
+QString QText(const std::string& text) {
+    return QString::fromLocal8Bit(text.c_str());
+}
+
 QComboBox* MakeList(QWidget* parent, const char* name, int left, int top, int width, int height) {
     QComboBox* box = new QComboBox(parent); // a drop-down list: no free text
     box->setObjectName(name);
@@ -55,12 +61,7 @@ QComboBox* MakeList(QWidget* parent, const char* name, int left, int top, int wi
 
 } // namespace
 
-TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
-    : QWidget(parent), FExeFolder(options.ExeFolder.empty() ? ExecutableFolder() : options.ExeFolder),
-      FPromptFolder(std::move(options.PromptFolder)), FConf(std::move(options.Conf)),
-      FOwnClock(options.Clock ? nullptr : std::make_unique<TSystemClock>()),
-      FClock(options.Clock ? options.Clock : FOwnClock.get()), Timer2(*FClock, 6000), Timer3(*FClock, 4000),
-      NumberWaitTimer(*FClock, SecondsToInterval(FConf.CallNumberWait)) {
+TMainForm::TMainForm(TMainFormOptions options, QWidget* parent) : QWidget(parent) {
     setObjectName("MainForm");
     setWindowTitle("Vexa 1.36");
     // Fixed single border, system menu and minimise only.
@@ -69,63 +70,89 @@ TMainForm::TMainForm(TMainFormOptions options, QWidget* parent)
                    Qt::WindowCloseButtonHint);
     setFont(WindowFont());
     BuildControls();
-    BuildComponents();
-    ConnectHandlers();
     setFixedSize(514, 331);
     CentreOnScreen(*this);
-    // A prompt that cannot be played leaves the call going on the default sound; the operator
-    // hears of it on the event line and stderr, once per file, not in a message box.
-    SetPromptProblemHook([this](const std::string& file, const std::string& reason) {
-        const std::string line = "prompt " + file + " not playable: " + reason;
-        std::fprintf(stderr, "lumisk: %s\n", line.c_str());
-        std::fflush(stderr);
-        ReportEvent(line);
-    });
-    FormCreate();
-    StartOutbox();
+    // The box reads pager.ini, opens the port and makes the captures; the fields show the result.
+    FBox = std::make_unique<TBox>(std::move(options));
+    ShowSettings();
+    ConnectHandlers();
+    WatchBox();
 }
 
 TMainForm::~TMainForm() {
-    // The delivery threads report into this window: they go first.
-    StopOutbox();
-    SetPromptProblemHook(nullptr);
-    // Timers must not fire into a half-destroyed window.
-    Timer2.OnTimer = nullptr;
-    Timer3.OnTimer = nullptr;
-    NumberWaitTimer.OnTimer = nullptr;
-    // Streams and the port stop their threads (which call into this window) before the
-    // controls go.
-    DecoderCapture.reset();
-    TThread::RemoveQueuedEvents(DecoderTag()); // keys handed over but not yet taken
-    if (RecorderCapture)
-        RecorderCapture->StopCapture();
-    RecordFile.reset();
-    RecorderCapture.reset();
-    // Events already handed over are still served while the port closes: they must not reach
-    // the window any more.
-    ComPort->OnRxChar = nullptr;
-    ComPort->OnError = nullptr;
-    ComPort->ClosePort();
-    ComPort.reset();
-    PhoneToneDecoder1.OnDTMF = nullptr;
+    // The box's threads and timers report into this window: it goes first.
+    FBox.reset();
 }
 
-void TMainForm::BuildComponents() {
-    // The modem line as the window's definition sets it; opened by FormCreate.
-    ComPort = std::make_unique<TComPort>();
-    ComPort->SetName("ComPort");
-    SetUpModemPort(*ComPort, FConf.ModemPort);
-    ComPort->SetTriggersOnRxChar(true);
-    ComPort->OnRxChar = [this](TComponent*, int count) { ComPortRxChar(count); };
-    // An unattended box must say at once that its modem went away, not at the next hang-up.
-    ComPort->OnError = [this](TComponent*, TComErrors errors) {
-        if (errors.Contains(erIO) && ComPort->DeviceLost())
-            ReportEvent("modem line lost");
+void TMainForm::ShowSettings() {
+    const TPagerSettings& settings = FBox->Settings;
+    Edit1->setText(QText(settings.TimeLimit));
+    Edit2->setText(QText(settings.InitString));
+    Edit3->setText(QText(settings.AnswerString));
+    Edit4->setText(QText(settings.HangupString));
+    CheckBox1->setChecked(settings.Autosave);
+    FileNameEdit->setText(QText(FBox->Flow().RecordFileName()));
+    // The lists exist only as far as the start-up got.
+    TDirectXDrivers& drivers = TSoundCaptureStream::CaptureDrivers();
+    if (FBox->Recorder().Capture()) {
+        for (int i = 0; i < drivers.Count(); ++i)
+            DriverBox2->addItem(QText(drivers.Items(i).Description));
+        DriverBox2->setCurrentIndex(DriverBox2->count() > 0 ? 0 : -1);
+        FillRecorderFormats();
+    }
+    if (FBox->Decoder().Capture()) {
+        for (int i = 0; i < drivers.Count(); ++i)
+            DriverBox->addItem(QText(drivers.Items(i).Description));
+        DriverBox->setCurrentIndex(DriverBox->count() > 0 ? 0 : -1);
+        FillDecoderFormats();
+    }
+}
+
+void TMainForm::FillRecorderFormats() {
+    const int wanted = FBox->RecorderFormat;
+    FormatBox2->clear();
+    TSoundCaptureStream* capture = FBox->Recorder().Capture();
+    const int offered = FBox->Recorder().OfferedFormatCount();
+    // A position in the box is the same position in the stream's list.
+    for (int i = 0; i < offered; ++i)
+        FormatBox2->addItem(QString::fromStdString(FormatLine(capture->Formats()[i])));
+    FormatBox2->setCurrentIndex(wanted);
+    FBox->RecorderFormat = wanted;
+}
+
+void TMainForm::FillDecoderFormats() {
+    FormatBox->clear();
+    TSoundCaptureStream* capture = FBox->Decoder().Capture();
+    if (!capture)
+        return;
+    for (int i = 0; i < capture->Formats().Count(); ++i)
+        FormatBox->addItem(QString::fromStdString(FormatLine(capture->Formats()[i])));
+    FormatBox->setCurrentIndex(FBox->Decoder().FormatIndex());
+}
+
+void TMainForm::WatchBox() {
+    FBox->OnCallEvent = [this](const std::string& event) {
+        if (OnCallEvent)
+            OnCallEvent(event);
     };
-    ftp = std::make_unique<TIdFTP>();
-    ftp->SetName("ftp");
-    PhoneToneDecoder1.SetName("PhoneToneDecoder1");
-    MediaPlayer1.SetName("MediaPlayer1");
+    TCallFlow& flow = FBox->Flow();
+    flow.OnDigitsChanged = [this](const std::string& digits) {
+        Label7->setText(QText(digits));
+        Label7->adjustSize();
+    };
+    flow.OnNumberAccepted = [this](const std::string& number) {
+        setWindowTitle(QText("ID: " + number));
+        ListBox1->addItem(QText(number));
+    };
+    flow.OnRecordFileNameChanged = [this](const std::string& fileName) {
+        FileNameEdit->setText(QText(fileName));
+    };
+    TRecorder& recorder = FBox->Recorder();
+    recorder.OnRecordingChanged = [this](bool recording) { SetRecorderControls(recording); };
+    recorder.OnSize = [this](int32_t bytes) {
+        SizeLabel->setText(QString::fromStdString(Format("%d byte", bytes)));
+        SizeLabel->adjustSize();
+    };
 }
 
 void TMainForm::BuildControls() {
@@ -213,14 +240,19 @@ void TMainForm::ConnectHandlers() {
             RunHandler([this] { RadioButton1Click(); });
     });
     Edit1->installEventFilter(this);
-    Timer2.OnTimer = [this] { Timer2Timer(); };
-    Timer3.OnTimer = [this] { Timer3Timer(); };
-    NumberWaitTimer.OnTimer = [this] { NumberWaitTimerTimer(); };
-    // Raised on the decoder capture's thread: the key is handled on the main thread, after the
-    // keys before it, once whatever holds the main thread (a prompt) is over.
-    PhoneToneDecoder1.OnDTMF = [this](TComponent*, int key, int64_t position) {
-        TThread::Queue([this, key, position] { PhoneToneDecoder1DTMF(key, position); }, DecoderTag());
-    };
+    // The fields are the box's settings: every change reaches it at once.
+    TPagerSettings& settings = FBox->Settings;
+    connect(Edit1, &QLineEdit::textChanged, this, [this, &settings] { settings.TimeLimit = Text(Edit1); });
+    connect(Edit2, &QLineEdit::textChanged, this, [this, &settings] { settings.InitString = Text(Edit2); });
+    connect(Edit3, &QLineEdit::textChanged, this, [this, &settings] { settings.AnswerString = Text(Edit3); });
+    connect(Edit4, &QLineEdit::textChanged, this, [this, &settings] { settings.HangupString = Text(Edit4); });
+    connect(CheckBox1, &QCheckBox::toggled, this, [&settings](bool on) { settings.Autosave = on; });
+    connect(FileNameEdit, &QLineEdit::textChanged, this,
+            [this] { FBox->Flow().SetRecordFileName(Text(FileNameEdit)); });
+    connect(DriverBox2, &QComboBox::currentIndexChanged, this,
+            [&settings](int index) { settings.RecorderDevice = index; });
+    connect(FormatBox2, &QComboBox::currentIndexChanged, this,
+            [this](int index) { FBox->RecorderFormat = index; });
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
@@ -247,13 +279,4 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         RunHandler([this] { FormClose(); });
     }
     event->accept();
-}
-
-void TMainForm::ReportEvent(const std::string& event) {
-    if (OnCallEvent)
-        OnCallEvent(event);
-}
-
-std::string TMainForm::PagerIniPath() const {
-    return FExeFolder + "/pager.ini";
 }

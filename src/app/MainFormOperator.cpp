@@ -1,15 +1,16 @@
-// The operator's buttons and the call log.
-#include "app/CallStamp.h"
-#include "app/InstallLayout.h"
+// The operator's handlers: each turns a button or an edit into the box's event, and shows what
+// follows. The call itself is the flow's (CallFlow.cpp).
 #include "app/MainForm.h"
-#include "audio/PromptSound.h"
 #include "serial/ui/ComSetupForm.h"
 #include "toolkit/Stream.h"
+#include "toolkit/StringUtils.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
 
 namespace {
 
@@ -19,38 +20,85 @@ std::string Text(const QLineEdit* edit) {
 
 } // namespace
 
+void TMainForm::FormShow() {
+    FBox->Start();
+    PhoneToneDecoder1Site->setFocus();
+}
+
+void TMainForm::FormClose() {
+    FBox->Close();
+}
+
+void TMainForm::Edit1Exit() {
+    Edit1->setText(QString::fromLocal8Bit(FBox->ApplyTimeLimit(Text(Edit1)).c_str()));
+}
+
+std::string TMainForm::FormatLine(const TSoundCaptureFormat& format) const {
+    const char* channels =
+        format.Channels >= 1 && format.Channels <= 2 ? ChannelNames[format.Channels - 1] : "";
+    return Format("%dHz %dbit %s", format.SampleRate, format.BitsPerSample, channels);
+}
+
+void TMainForm::SetRecorderControls(bool recording) {
+    StartButton->setEnabled(!recording);
+    DriverBox2->setEnabled(!recording);
+    FormatBox2->setEnabled(!recording);
+    BrowseButton->setEnabled(!recording);
+    StopButton->setEnabled(recording);
+    // Button face while locked; the field's own colours otherwise.
+    QPalette palette = FFieldPalette;
+    if (recording) {
+        for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            palette.setColor(group, QPalette::Base, palette.color(group, QPalette::Button));
+    }
+    FileNameEdit->setPalette(palette);
+    FileNameEdit->setReadOnly(recording);
+}
+
+void TMainForm::DriverBox2Change() {
+    FBox->RebuildRecorder();
+    FillRecorderFormats();
+}
+
+void TMainForm::DriverBoxChange() {
+    FBox->RebuildDecoder();
+    FillDecoderFormats();
+}
+
+void TMainForm::StartButtonClick() {
+    FBox->StartRecording();
+}
+
+void TMainForm::StopButtonClick() {
+    FBox->StopRecording();
+}
+
+void TMainForm::BrowseButtonClick() {
+    SaveDialog.FileName = Text(FileNameEdit);
+    if (SaveDialog.Execute(this))
+        FileNameEdit->setText(QString::fromLocal8Bit(SaveDialog.FileName.c_str()));
+}
+
 void TMainForm::Button1Click() {
-    SendText("ATH1\r");
-    RxText.clear();
-    CallStamp = FormatCallStamp(FClock->Now());
-    if (CheckBox1->isChecked())
-        FileNameEdit->setText(QString::fromLocal8Bit(AutosaveFileName().c_str()));
-    Timer2.SetEnabled(true);
-    if (CheckBox1->isChecked())
-        StartButtonClick();
+    FBox->Flow().OpenLine();
 }
 
 void TMainForm::Button2Click() {
-    StopButtonClick();
-    SendText("ATH0\r");
+    FBox->Flow().CloseLine();
     Label3->setText("Transmitter off");
     Label3->adjustSize();
 }
 
 void TMainForm::Button3Click() {
-    ShowSettingsDialog(*ComPort);
+    ShowSettingsDialog(FBox->Port());
 }
 
 void TMainForm::Button4Click() {
-    MediaPlayer1.FileName = PromptPath(FPromptFolder, "welcome.wav");
-    MediaPlayer1.OpenMedia();
-    MediaPlayer1.SetWaitOnce(true);
-    MediaPlayer1.PlayMedia(); // returns when the sound has ended
-    MediaPlayer1.CloseMedia();
+    FBox->PlayWelcome();
 }
 
 void TMainForm::Button5Click() {
-    SaveConfig(PagerIniPath());
+    FBox->SaveConfig(FBox->PagerIniPath());
 }
 
 void TMainForm::Button6Click() {
@@ -68,16 +116,15 @@ void TMainForm::Button7Click() {
 }
 
 void TMainForm::Button8Click() {
-    SendLine(Text(Edit2));
+    FBox->SendInit();
 }
 
 void TMainForm::Button9Click() {
-    AnswerCall();
+    FBox->Flow().AnswerCall();
 }
 
 void TMainForm::Button10Click() {
-    SendLine(Text(Edit4));
-    StopButtonClick();
+    FBox->Flow().Terminate();
 }
 
 void TMainForm::CloseButtonClick() {
@@ -85,40 +132,5 @@ void TMainForm::CloseButtonClick() {
 }
 
 void TMainForm::RadioButton1Click() {
-    std::lock_guard<std::mutex> guard(FDecoderLock);
-    PhoneToneDecoder1.StartDecoding();
-}
-
-void TMainForm::SendLine(const std::string& text) {
-    SendText(text + "\r");
-}
-
-void TMainForm::SendText(const std::string& text) {
-    ComPort->WriteText(text);
-    NoteHook(text);
-}
-
-void TMainForm::NoteHook(const std::string& sent) {
-    // The buttons send the fixed strings, the call flow the edited ones.
-    const std::string answer = Text(Edit3) + "\r", hangup = Text(Edit4) + "\r";
-    if (sent == hangup || sent == "ATH0\r") {
-        FOffHook = false;
-        NumberWaitTimer.SetEnabled(false);
-        SilentWaits = 0;
-        // Every way a call ends (the upload, the buttons, a silent caller) lets the outbox go on.
-        if (OutboxDelivery)
-            OutboxDelivery->CallEnded();
-    } else if (sent == answer || sent == "ATH1\r") {
-        FOffHook = true;
-    }
-}
-
-void TMainForm::ReceiveText(std::string& text, int count) {
-    ComPort->ReadText(text, count);
-}
-
-void TMainForm::PlayPrompt(const char* fileName) {
-    // In the prompt folder (or the current one); a missing prompt plays the default sound and the
-    // call goes on.
-    sndPlaySoundA(PromptPath(FPromptFolder, fileName).c_str(), 0);
+    FBox->Decoder().StartDecoding();
 }

@@ -1,8 +1,6 @@
 #include "app/OutboxDelivery.h"
 
 #include "app/MailboxUpload.h"
-#include "app/UploadClient.h"
-#include "net/IdException.h"
 #include "net/IdFTP.h"
 #include "toolkit/StringUtils.h"
 
@@ -124,36 +122,22 @@ bool TOutboxDelivery::Round() {
 bool TOutboxDelivery::Deliver(TOutboxMessage& message) {
     ++message.Tries;
     TIdFTP ftp;
-    try {
-        ConfigureUploadClient(ftp, FConf, message.AccountIndex);
-        ftp.OpenSession(true);
-        ftp.StoreFile(message.WavePath, message.RemoteName, false);
-    } catch (const std::exception& e) {
-        const std::string reason = OneLine(e.what());
+    const TUploadOutcome outcome =
+        UploadMessage(ftp, FConf, message.AccountIndex, message.WavePath, message.RemoteName);
+    if (outcome.Result != TUploadResult::Stored) {
         try {
-            ftp.CloseConnection();
-        } catch (const std::exception&) {
-            // The failure above is the one reported; a broken connection may fail to close too.
-        }
-        try {
-            message.Reason = reason;
-            if (FolderMissing(e)) {
+            message.Reason = outcome.Reason;
+            if (outcome.Result == TUploadResult::MailboxMissing) {
                 FOutbox.MoveTo(FUndeliverable, message);
-                FOnEvent("undeliverable " + message.RemoteName + " (" + reason + ")");
+                FOnEvent("undeliverable " + message.RemoteName + " (" + outcome.Reason + ")");
                 return true; // the server answers: go on with the others
             }
             FOutbox.Update(message);
         } catch (const std::exception& write) {
             FOnEvent(std::string("outbox failed ") + OneLine(write.what()));
         }
-        FOnEvent("retry failed " + message.RemoteName + " (" + reason + ")");
+        FOnEvent("retry failed " + message.RemoteName + " (" + outcome.Reason + ")");
         return false;
-    }
-    // Stored: the completion reply came. The end of the dialogue no longer matters.
-    try {
-        ftp.SendQuit();
-        ftp.CloseConnection();
-    } catch (const std::exception&) {
     }
     try {
         FOutbox.Remove(message);

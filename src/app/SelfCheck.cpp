@@ -1,7 +1,11 @@
 #include "app/SelfCheck.h"
 
+#include "app/DecoderFeed.h"
 #include "app/InstallLayout.h"
+#include "app/MailboxUpload.h"
 #include "app/ModemPort.h"
+#include "app/PagerIni.h"
+#include "app/Prompts.h"
 #include "app/UploadClient.h"
 #include "audio/PromptReader.h"
 #include "audio/SoundCaptureStream.h"
@@ -11,7 +15,6 @@
 #include "serial/ComPort.h"
 #include "toolkit/Exception.h"
 #include "toolkit/StringUtils.h"
-#include "toolkit/TextFile.h"
 
 #include <cerrno>
 #include <chrono>
@@ -23,9 +26,6 @@
 #include <vector>
 
 namespace {
-
-const char* const PromptNames[] = {"welcome.wav", "enter.wav",    "message.wav",
-                                   "beep.wav",    "notfound.wav", "thank.wav"};
 
 bool IsFolder(const std::string& path) {
     struct stat info {};
@@ -107,21 +107,11 @@ private:
         }
         if (IsFile(pager)) {
             try {
-                TTextFile file;
-                file.Reset(pager);
-                std::vector<std::string> lines;
-                for (int i = 0; i < 7; ++i)
-                    lines.push_back(file.ReadLn());
-                file.Close();
-                for (int line : {1, 6, 7}) {
-                    int value = 0;
-                    if (!TryStrToInt(lines[static_cast<size_t>(line - 1)], value)) {
-                        Fail("pager.ini " + pager,
-                             Format("line %d: '%s' is not a valid integer value", line,
-                                    lines[static_cast<size_t>(line - 1)].c_str()),
-                             "correct the line, or delete the file to start from the window's defaults");
-                        return;
-                    }
+                const std::vector<std::string> problems = TPagerSettings::Problems(pager);
+                if (!problems.empty()) {
+                    Fail("pager.ini " + pager, problems.front(),
+                         "correct the line, or delete the file to start from the window's defaults");
+                    return;
                 }
                 Ok("pager.ini " + pager);
             } catch (const std::exception& e) {
@@ -202,7 +192,7 @@ private:
         const std::string folder =
             S.PromptFolder.empty() ? std::string("the current folder") : S.PromptFolder;
         int bad = 0;
-        for (const char* name : PromptNames) {
+        for (const char* name : Prompt::All) {
             std::string reason;
             if (!PromptPlayable(PromptPath(S.PromptFolder, name), reason)) {
                 Fail(std::string("prompt ") + name, reason + " in " + folder,
@@ -228,14 +218,7 @@ private:
                 Fail("sound capture " + device, "offers no format", todo);
                 return;
             }
-            // The decoder's list selects 8000 Hz 16-bit mono, else its first entry.
-            int chosen = 0;
-            for (int i = 0; i < formats.Count(); ++i)
-                if (formats[i].SampleRate == 8000 && formats[i].BitsPerSample == 16 &&
-                    formats[i].Channels == 1) {
-                    chosen = i;
-                    break;
-                }
+            const int chosen = ChooseDecoderFormat(formats);
             if (DecoderTakesFormat(formats[chosen]))
                 Ok("sound capture " + device + " gives the decoder " + formats[chosen].DisplayText());
             else
@@ -285,7 +268,7 @@ private:
             }
             Ok("upload server " + server + " answers");
         }
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < UploadAccountCount; ++i) {
             const std::string& user = conf.UploadAccounts[static_cast<size_t>(i)];
             const std::string what = "upload account" + IntToStr(i + 1) + " " + user;
             if (user.empty()) {
@@ -339,14 +322,6 @@ bool DecoderTakesFormat(const TSoundCaptureFormat& format) {
     } catch (const Exception&) {
         return false;
     }
-}
-
-std::string AccountMailboxes(int accountIndex) {
-    if (accountIndex == 0)
-        return "9999 or less";
-    if (accountIndex == 5)
-        return "50000 or more";
-    return IntToStr(accountIndex * 10000) + "-" + IntToStr(accountIndex * 10000 + 9999);
 }
 
 bool RunSelfCheck(const TSelfCheckSetup& setup, std::ostream& out) {

@@ -31,5 +31,3 @@ bool RunSelfCheck(const TSelfCheckSetup& setup, std::ostream& out);
 bool PromptPlayable(const std::string& path, std::string& reason);
 // Whether the tone decoder takes the capture format it is given.
 bool DecoderTakesFormat(const TSoundCaptureFormat& format);
-// The mailbox numbers of an account, as the operator reads them ("10000-19999").
-std::string AccountMailboxes(int accountIndex);

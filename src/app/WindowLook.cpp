@@ -43,7 +43,7 @@ QString WindowFontFile() {
 }
 
 void SetApplicationIdentity() {
-    QApplication::setApplicationName("Lumisk");
+    QCoreApplication::setApplicationName("Lumisk");
 }
 
 void CentreOnScreen(QWidget& window) {

@@ -1,3 +1,4 @@
+#include "app/Box.h"
 #include "app/CommandLine.h"
 #include "app/ConfFileAccess.h"
 #include "app/ExecutableFolder.h"
@@ -11,6 +12,7 @@
 #include "toolkit/ExceptionReporter.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -18,6 +20,39 @@
 #include <iostream>
 #include <memory>
 #include <unistd.h>
+
+namespace {
+
+// The box alone, as a service: no widget, no display; errors on stderr, one line per call
+// event on stdout, and a clean end on SIGTERM or SIGINT.
+int RunHeadless(int argc, char** argv, TBoxOptions options, const std::string& configPath) {
+    QCoreApplication app(argc, argv);
+    std::setlocale(LC_ALL, "");
+    SetApplicationIdentity();
+    InstallMainThreadPump(app);
+    InstallStderrErrorDisplay();
+    for (const std::string& problem : options.Conf.Problems)
+        ShowMessageText(problem);
+    const std::string exposure = ConfFileExposure(configPath);
+    if (!exposure.empty())
+        ShowMessageText(exposure);
+
+    options.Conf.ExportSoundSettings();
+    TBox box(std::move(options));
+    box.OnCallEvent = WriteEventLine;
+    // The box's own close path: a call hung up, the recording stopped, pager.ini written.
+    TQuitSignals quitSignals([&box](int) {
+        box.Close();
+        QCoreApplication::quit();
+    });
+    box.Start();
+    WriteEventLine("ready");
+    const int status = app.exec();
+    WriteEventLine("stopped");
+    return status;
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     const std::string exeFolder = ExecutableFolder();
@@ -51,9 +86,8 @@ int main(int argc, char** argv) {
                      std::strerror(chdirError));
         return 2;
     }
-    const bool headless = commandLine.Headless;
-    if (headless)
-        PrepareHeadless();
+    if (commandLine.Headless)
+        return RunHeadless(argc, argv, std::move(options), commandLine.ConfigPath);
 
     QApplication app(argc, argv);
     // Time stamps follow the operator's locale (Qt sets it too; say so explicitly).
@@ -61,50 +95,23 @@ int main(int argc, char** argv) {
     SetApplicationIdentity();
     UseClassicStyle(app);
     InstallMainThreadPump(app);
-    if (headless)
-        InstallStderrErrorDisplay();
-    else
-        InstallMessageBoxErrorDisplay();
+    InstallMessageBoxErrorDisplay();
 
     if (!options.Conf.Problems.empty()) {
         std::string text;
-        for (const std::string& problem : options.Conf.Problems) {
-            if (headless)
-                ShowMessageText(problem);
+        for (const std::string& problem : options.Conf.Problems)
             text += (text.empty() ? "" : "\n") + problem;
-        }
-        if (!headless)
-            ShowMessageText(text);
+        ShowMessageText(text);
     }
-
     // Once at start, where the operator looks: stderr always, and the window's error display.
     const std::string exposure = ConfFileExposure(commandLine.ConfigPath);
     if (!exposure.empty()) {
-        if (headless) {
-            ShowMessageText(exposure);
-        } else {
-            std::fprintf(stderr, "lumisk: %s\n", exposure.c_str());
-            ShowMessageText(exposure);
-        }
+        std::fprintf(stderr, "lumisk: %s\n", exposure.c_str());
+        ShowMessageText(exposure);
     }
 
     options.Conf.ExportSoundSettings();
     TMainForm form(std::move(options));
-    std::unique_ptr<TQuitSignals> quitSignals;
-    if (headless) {
-        form.OnCallEvent = WriteEventLine;
-        // The window's own close path: recording stopped, pager.ini written.
-        quitSignals = std::make_unique<TQuitSignals>([&form](int) {
-            form.close();
-            QApplication::quit();
-        });
-    }
-    // Off screen when headless: showing starts the decoder's capture all the same.
     form.show();
-    if (headless)
-        WriteEventLine("ready");
-    const int status = app.exec();
-    if (headless)
-        WriteEventLine("stopped");
-    return status;
+    return app.exec();
 }

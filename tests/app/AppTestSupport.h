@@ -81,10 +81,10 @@ public:
         }
         FMilliseconds = target;
     }
-    bool Armed(TTimer& timer) const { return FDue.count(&timer) != 0; }
+    bool Armed(const TTimer& timer) const { return FDue.count(const_cast<TTimer*>(&timer)) != 0; }
     // Milliseconds until the timer fires; -1 when it is not armed.
-    int64_t Remaining(TTimer& timer) const {
-        auto it = FDue.find(&timer);
+    int64_t Remaining(const TTimer& timer) const {
+        auto it = FDue.find(const_cast<TTimer*>(&timer));
         return it == FDue.end() ? -1 : it->second - FMilliseconds;
     }
 

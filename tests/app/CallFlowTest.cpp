@@ -43,17 +43,19 @@ TEST_F(CallFlow, RingInTwoPiecesAnswersAndLowerCaseRingDoesNot) {
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 
     Line.Command("send ring\\r\\n");
-    ASSERT_TRUE(Line.WaitFor([&] { return form->RxText.find("ring\r\n") != std::string::npos; }))
-        << "received text: [" << form->RxText << "], modem end: " << testing::PrintToString(Line.Lines());
+    ASSERT_TRUE(Line.WaitFor([&] {
+        return form->Box().Flow().RxText().find("ring\r\n") != std::string::npos;
+    })) << "received text: ["
+        << form->Box().Flow().RxText() << "], modem end: " << testing::PrintToString(Line.Lines());
     EXPECT_FALSE(Line.HasReceived("ATH1"));
 
     Line.Command("ring split");
     ASSERT_TRUE(Line.WaitReceived("ATH1"));
-    EXPECT_EQ(form->RxText.find("RI"), std::string::npos);
+    EXPECT_EQ(form->Box().Flow().RxText().find("RI"), std::string::npos);
     EXPECT_EQ(Played(), (std::vector<std::string>{"welcome.wav", "enter.wav"}));
-    EXPECT_EQ(form->CallStamp, FormatCallStamp(Clock.Now()));
-    EXPECT_EQ(form->FileNameEdit->text(), "c:\\test.wav"); // no autosave: the name stays
-    EXPECT_FALSE(Clock.Armed(form->Timer3));               // the time-out waits for a key
+    EXPECT_EQ(form->Box().Flow().CallStamp(), FormatCallStamp(Clock.Now()));
+    EXPECT_EQ(form->FileNameEdit->text(), "c:\\test.wav");             // no autosave: the name stays
+    EXPECT_EQ(form->Box().Flow().State(), TCallState::AwaitingNumber); // the time-out waits for a key
 }
 
 TEST_F(CallFlow, APromptThatCannotBePlayedIsToldOncePerFileAndTheCallGoesOn) {
@@ -89,9 +91,11 @@ TEST_F(CallFlow, AChatteringLineKeepsOnlyTheTailOfTheReceivedText) {
     for (int i = 0; i < 10; ++i)
         Line.Command("send " + chunk);
     Line.Command("send RI");
-    ASSERT_TRUE(Line.WaitFor(
-        [&] { return form->RxText.size() >= 2 && form->RxText.substr(form->RxText.size() - 2) == "RI"; }));
-    EXPECT_EQ(form->RxText.size(), TMainForm::RxTextLimit);
+    ASSERT_TRUE(Line.WaitFor([&] {
+        return form->Box().Flow().RxText().size() >= 2 &&
+               form->Box().Flow().RxText().substr(form->Box().Flow().RxText().size() - 2) == "RI";
+    }));
+    EXPECT_EQ(form->Box().Flow().RxText().size(), TCallFlow::RxTextLimit);
     Line.Command("send NG\\r\\n"); // still joins the "RI" kept in the tail
     ASSERT_TRUE(Line.WaitReceived("ATH1"));
 }
@@ -125,26 +129,30 @@ TEST_F(CallFlow, KeysFromTheSoundCardBecomeTheMailboxNumberAndTheMessageIsRecord
     EXPECT_EQ(form->windowTitle(), "ID: 123");
     ASSERT_EQ(form->ListBox1->count(), 1);
     EXPECT_EQ(form->ListBox1->item(0)->text(), "123");
-    EXPECT_EQ(form->MailboxNumber, "123");
-    EXPECT_EQ(form->CallStamp, FormatCallStamp(Clock.Now()));
+    EXPECT_EQ(form->Box().Flow().MailboxNumber(), "123");
+    EXPECT_EQ(form->Box().Flow().CallStamp(), FormatCallStamp(Clock.Now()));
     ASSERT_TRUE(Line.WaitReceived("ATDD;"));
     EXPECT_EQ(Played(), (std::vector<std::string>{"welcome.wav", "enter.wav", "message.wav", "beep.wav"}));
-    ASSERT_TRUE(form->Recording());
+    ASSERT_TRUE(form->Box().Recorder().Recording());
     ASSERT_TRUE(Line.WaitFor([&] { return form->SizeLabel->text() != "0 byte"; }));
 
     // The time limit (6 s until the field is left) ends the call: stop, upload into the
     // mailbox, closing prompt, hang-up.
     Clock.Advance(5999);
-    EXPECT_TRUE(form->Recording());
+    EXPECT_TRUE(form->Box().Recorder().Recording());
     Clock.Advance(1);
-    EXPECT_FALSE(form->Recording());
+    EXPECT_FALSE(form->Box().Recorder().Recording());
     ASSERT_TRUE(Line.WaitReceived("ATH0"));
     EXPECT_EQ(Played().back(), "thank.wav");
     std::string wave = ReadFile(recording);
     ASSERT_GT(wave.size(), 46u);
     EXPECT_EQ(wave.substr(0, 4), "RIFF");
-    EXPECT_EQ(ReadFile(server.FilePath("mbox1", RemoteFileName("123", form->CallStamp))), wave);
+    EXPECT_EQ(ReadFile(server.FilePath("mbox1", RemoteFileName("123", form->Box().Flow().CallStamp()))),
+              wave);
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+    using S = TCallState;
+    EXPECT_EQ(States, (std::vector<S>{S::Greeting, S::AwaitingNumber, S::CollectingDigits, S::Recording,
+                                      S::Closing, S::Idle}));
 }
 
 TEST_F(CallFlow, KeysArriveFromACardThatOffersNeither8kHzNor16Bit) {
@@ -165,6 +173,8 @@ TEST_F(CallFlow, KeysArriveFromACardThatOffersNeither8kHzNor16Bit) {
 
     auto form = MakeForm(Line.Path);
     EXPECT_EQ(form->FormatBox->currentText(), "44100Hz 8bit Mono");
+    Line.Command("ring"); // keys count only on a call
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
     form->show();
     ASSERT_TRUE(Line.WaitFor([&] { return form->Label7->text() == "4*7"; }))
         << form->Label7->text().toStdString();
@@ -176,33 +186,37 @@ TEST_F(CallFlow, OperatorButtonsDriveTheLine) {
     ASSERT_TRUE(Line.WaitReceived("ATM1"));
 
     // "Open line" without autosave: off hook, time limit on, nothing recorded.
-    form->RxText = "noise";
+    Line.Command("send noise");
+    ASSERT_TRUE(Line.WaitFor([&] { return form->Box().Flow().RxText().find("noise") != std::string::npos; }));
     form->Button1->click();
     ASSERT_TRUE(Line.WaitReceived("ATH1"));
-    EXPECT_EQ(form->RxText.find("noise"), std::string::npos); // cleared (the modem's "OK" may follow)
-    EXPECT_TRUE(Clock.Armed(form->Timer2));
-    EXPECT_FALSE(form->Recording());
+    EXPECT_EQ(form->Box().Flow().RxText().find("noise"),
+              std::string::npos); // cleared (the modem's "OK" may follow)
+    EXPECT_TRUE(Clock.Armed(form->Box().Flow().TimeLimit()));
+    EXPECT_EQ(form->Box().Flow().State(), TCallState::Recording);
+    EXPECT_FALSE(form->Box().Recorder().Recording());
     EXPECT_TRUE(Played().empty()); // no prompt
 
     // "Close line": recording stopped, "ATH0", and the label says so for good.
     form->Button2->click();
     ASSERT_TRUE(Line.WaitReceived("ATH0"));
     EXPECT_EQ(form->Label3->text(), "Transmitter off");
+    EXPECT_EQ(form->Box().Flow().State(), TCallState::Idle);
+    EXPECT_FALSE(Clock.Armed(form->Box().Flow().TimeLimit())); // no call left to end later
 
     // "Open line" with autosave records into a file named after the time stamp.
     form->CheckBox1->setChecked(true);
-    form->Timer2.SetEnabled(false);
     Clock.Advance(61000);
     form->Button1->click();
     EXPECT_EQ(form->FileNameEdit->text().toStdString(),
               Folder.File(TextToHex(FormatCallStamp(Clock.Now())) + ".wav"));
-    EXPECT_TRUE(form->Recording());
+    EXPECT_TRUE(form->Box().Recorder().Recording());
 
     // "terminate": the hang-up string from its field, then the recorder stops.
     form->Edit4->setText("ATH9");
     form->Button10->click();
     ASSERT_TRUE(Line.WaitReceived("ATH9"));
-    EXPECT_FALSE(form->Recording());
+    EXPECT_FALSE(form->Box().Recorder().Recording());
 
     form->Edit2->setText("ATZ");
     form->Button8->click(); // "Init"
@@ -214,7 +228,7 @@ TEST_F(CallFlow, OperatorButtonsDriveTheLine) {
 
     form->Button4->click(); // "Play": welcome.wav through the media player
     EXPECT_EQ(Played().back(), "welcome.wav");
-    EXPECT_EQ(form->MediaPlayer1.DeviceId(), 0u);
+    EXPECT_EQ(form->Box().Player().DeviceId(), 0u);
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 
     ASSERT_EQ(unlink(Folder.File("welcome.wav").c_str()), 0);
@@ -226,7 +240,7 @@ TEST_F(CallFlow, APortThatCannotOpenIsShownAndTheWindowWorksWithoutTheDecoder) {
     auto form = MakeForm(Folder.File("no-such-modem"));
     ASSERT_EQ(Errors.Texts.size(), 1u);
     EXPECT_EQ(Errors.Texts[0], "Unable to open com port (Error: 2)");
-    EXPECT_EQ(form->DecoderCapture, nullptr); // the steps after the port were skipped
+    EXPECT_EQ(form->Box().Decoder().Capture(), nullptr); // the steps after the port were skipped
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     EXPECT_EQ(Errors.Texts.size(), 1u);
@@ -235,9 +249,9 @@ TEST_F(CallFlow, APortThatCannotOpenIsShownAndTheWindowWorksWithoutTheDecoder) {
     EXPECT_EQ(Errors.Texts[1], "Port Not Open");
     form->Button5->click(); // "Save cfg." still works
     EXPECT_EQ(ReadFile(Folder.File("pager.ini")).substr(0, 4), "10\r\n");
-    EXPECT_FALSE(form->PhoneToneDecoder1.Decoding());
+    EXPECT_FALSE(form->Box().Decoder().Decoding());
     form->RadioButton1->click(); // "On" starts the decoder
-    EXPECT_TRUE(form->PhoneToneDecoder1.Decoding());
+    EXPECT_TRUE(form->Box().Decoder().Decoding());
 }
 
 TEST_F(CallFlow, TheSetingButtonOpensTheSetupDialogOnTheWindowsPort) {
@@ -258,7 +272,7 @@ TEST_F(CallFlow, TheSetingButtonOpensTheSetupDialogOnTheWindowsPort) {
     });
     form->Button3->click();
     EXPECT_TRUE(shown);
-    EXPECT_TRUE(form->ComPort->Connected());
+    EXPECT_TRUE(form->Box().Port().Connected());
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 }
 
@@ -282,28 +296,31 @@ TEST_F(CallFlow, ACallerWhoKeysNoDigitIsAskedAgainThenHungUpAndClosingHangsUp) {
 
     Line.Command("ring");
     ASSERT_TRUE(Line.WaitReceived("ATH1"));
-    EXPECT_TRUE(form->OffHook());
-    EXPECT_EQ(Clock.Remaining(form->NumberWaitTimer), 10000);
+    EXPECT_TRUE(form->Box().Flow().OffHook());
+    EXPECT_EQ(form->Box().Flow().State(), TCallState::AwaitingNumber);
+    EXPECT_EQ(Clock.Remaining(form->Box().Flow().Deadline()), 10000);
     Clock.Advance(10000);
     EXPECT_EQ(requests(), 2u);
     // Only "D": the time-out finds no digits and the wait starts over, from the first.
-    form->PhoneToneDecoder1DTMF('D', 0);
-    EXPECT_FALSE(Clock.Armed(form->NumberWaitTimer));
+    form->Box().Flow().PhoneToneDecoder1DTMF('D');
+    EXPECT_EQ(form->Box().Flow().State(), TCallState::CollectingDigits);
+    EXPECT_EQ(Clock.Remaining(form->Box().Flow().Deadline()), 4000);
     Clock.Advance(4000);
-    EXPECT_EQ(Clock.Remaining(form->NumberWaitTimer), 10000);
+    EXPECT_EQ(form->Box().Flow().State(), TCallState::AwaitingNumber);
+    EXPECT_EQ(Clock.Remaining(form->Box().Flow().Deadline()), 10000);
     Clock.Advance(20000);
     EXPECT_EQ(requests(), 4u);
     EXPECT_FALSE(Line.HasReceived("ATH0"));
     Clock.Advance(10000);
     ASSERT_TRUE(Line.WaitReceived("ATH0"));
     EXPECT_EQ(requests(), 4u);
-    EXPECT_FALSE(form->OffHook());
-    EXPECT_FALSE(Clock.Armed(form->NumberWaitTimer));
+    EXPECT_FALSE(form->Box().Flow().OffHook());
+    EXPECT_FALSE(Clock.Armed(form->Box().Flow().Deadline()));
     EXPECT_EQ(events, (std::vector<std::string>{"answered", "no number"}));
 
     // The next call is answered; the window closes while it is off hook.
     Line.Command("ring");
-    ASSERT_TRUE(Line.WaitFor([&] { return form->OffHook(); }));
+    ASSERT_TRUE(Line.WaitFor([&] { return form->Box().Flow().OffHook(); }));
     form->close();
     ASSERT_TRUE(Line.WaitFor([&] {
         int hangups = 0;

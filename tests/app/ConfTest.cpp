@@ -2,8 +2,8 @@
 #include "app/AppTestSupport.h"
 #include "app/CallStamp.h"
 #include "app/CommandLine.h"
-#include "app/InstallLayout.h"
 #include "app/ConfFileAccess.h"
+#include "app/InstallLayout.h"
 #include "app/LumiskConf.h"
 
 #include <filesystem>

@@ -172,8 +172,8 @@ TEST_F(MainWindow, WithoutPagerIniTheInitialValuesStayAndSaveThenLoadGivesTheSam
     EXPECT_EQ(form->Edit3->text(), "ATH1");
     EXPECT_EQ(form->Edit4->text(), "ATH0");
     EXPECT_FALSE(form->CheckBox1->isChecked());
-    EXPECT_EQ(form->SavedRecorderFormat, 11);
-    EXPECT_EQ(form->Timer2.Interval(), 6000u); // until Edit1 is left
+    EXPECT_EQ(form->Box().SavedRecorderFormat, 11);
+    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 6000u); // until Edit1 is left
 
     form->Edit1->setText("25");
     form->Edit2->setText("ATZ");
@@ -193,8 +193,8 @@ TEST_F(MainWindow, WithoutPagerIniTheInitialValuesStayAndSaveThenLoadGivesTheSam
     EXPECT_EQ(again->Edit3->text(), "ATA");
     EXPECT_EQ(again->Edit4->text(), "ATH");
     EXPECT_TRUE(again->CheckBox1->isChecked());
-    EXPECT_EQ(again->Timer2.Interval(), 25000u);
-    EXPECT_EQ(again->SavedRecorderFormat, form->FormatBox2->currentIndex());
+    EXPECT_EQ(again->Box().Flow().TimeLimit().Interval(), 25000u);
+    EXPECT_EQ(again->Box().SavedRecorderFormat, form->FormatBox2->currentIndex());
 }
 
 TEST_F(MainWindow, PagerIniLinesAreReadExactly) {
@@ -204,8 +204,8 @@ TEST_F(MainWindow, PagerIniLinesAreReadExactly) {
         WriteFile(Folder.File("pager.ini"), std::string("12\r\nA\r\nB\r\nC\r\n") + line5 + "\r\n0\r\n3\r\n");
         auto form = MakeForm();
         EXPECT_FALSE(form->CheckBox1->isChecked());
-        EXPECT_EQ(form->SavedRecorderFormat, 3);
-        EXPECT_EQ(form->Timer2.Interval(), 12000u);
+        EXPECT_EQ(form->Box().SavedRecorderFormat, 3);
+        EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 12000u);
     }
     EXPECT_TRUE(Errors.Texts.empty());
 
@@ -213,8 +213,10 @@ TEST_F(MainWindow, PagerIniLinesAreReadExactly) {
     WriteFile(Folder.File("pager.ini"), "7\nX\nY\nZ\n1\n5\n-1\n");
     auto lf = MakeForm();
     EXPECT_TRUE(lf->CheckBox1->isChecked());
-    EXPECT_EQ(lf->SavedRecorderDevice, 5);
-    EXPECT_EQ(lf->SavedRecorderFormat, -1);
+    TPagerSettings read; // line 6 as read; the window's device list then selects its first entry
+    read.Read(Folder.File("pager.ini"));
+    EXPECT_EQ(read.RecorderDevice, 5);
+    EXPECT_EQ(lf->Box().SavedRecorderFormat, -1);
     EXPECT_EQ(lf->Edit4->text(), "Z");
 }
 
@@ -225,7 +227,7 @@ TEST_F(MainWindow, ABadPagerIniIsShownEndsTheStartUpAndTheWindowStillOpens) {
     EXPECT_EQ(Errors.Texts[0], "'abc' is not a valid integer value");
     // Lines before the bad one took effect; the time limit was not set.
     EXPECT_EQ(form->Edit2->text(), "ATM1");
-    EXPECT_EQ(form->Timer2.Interval(), 6000u);
+    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 6000u);
     form->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     EXPECT_EQ(Errors.Texts.size(), 1u); // showing a half-made window raises nothing more
@@ -241,7 +243,7 @@ TEST_F(MainWindow, ABadPagerIniIsShownEndsTheStartUpAndTheWindowStillOpens) {
 TEST_F(MainWindow, ASettingsFileThatCannotBeWrittenGivesAnIOError) {
     auto form = MakeForm();
     try {
-        form->SaveConfig(Folder.File("missing/pager.ini"));
+        form->Box().SaveConfig(Folder.File("missing/pager.ini"));
         ADD_FAILURE() << "no error";
     } catch (const EInOutError& e) {
         EXPECT_EQ(std::string(e.what()), "I/O error 2");
@@ -258,28 +260,29 @@ TEST_F(MainWindow, LeavingTheTimeLimitFieldSetsTheTimeLimit) {
     form->Edit1->setText("39");
     form->Edit1Exit();
     EXPECT_EQ(form->Edit1->text(), "10");
-    EXPECT_EQ(form->Timer2.Interval(), 10000u);
+    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 10000u);
 
     form->Edit1->setText("38");
     form->Edit1Exit();
     EXPECT_EQ(form->Edit1->text(), "38");
-    EXPECT_EQ(form->Timer2.Interval(), 38000u);
+    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 38000u);
 
     form->Edit1->setText("abc");
     RunHandler([&] { form->Edit1Exit(); });
     ASSERT_EQ(Errors.Texts.size(), 1u);
     EXPECT_EQ(Errors.Texts[0], "'abc' is not a valid integer value");
-    EXPECT_EQ(form->Timer2.Interval(), 38000u);
+    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 38000u);
 
     // 0 is a limit that never fires; a negative one wraps to a very long one.
     form->Edit1->setText("0");
     form->Edit1Exit();
-    form->Timer2.SetEnabled(true);
-    EXPECT_FALSE(Clock.Armed(form->Timer2));
-    form->Timer2.SetEnabled(false);
+    form->Button1->click(); // "Open line": the time limit is on, but never fires
+    EXPECT_TRUE(form->Box().Flow().TimeLimit().Enabled());
+    EXPECT_FALSE(Clock.Armed(form->Box().Flow().TimeLimit()));
+    form->Button2->click();
     form->Edit1->setText("-1");
     form->Edit1Exit();
-    EXPECT_EQ(form->Timer2.Interval(), 4294966296u);
+    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 4294966296u);
 
     // The real focus change runs it too.
     form->show();
@@ -293,44 +296,65 @@ TEST_F(MainWindow, LeavingTheTimeLimitFieldSetsTheTimeLimit) {
 
 TEST_F(MainWindow, KeysCollectUntilFourSecondsAfterTheLastOne) {
     auto form = MakeForm();
-    for (int key : {'1', '2', 'D', '3'})
-        form->PhoneToneDecoder1DTMF(key, 0);
+    TCallFlow& flow = form->Box().Flow();
+    auto key = [&](int k) { flow.PhoneToneDecoder1DTMF(k); };
+    key('1'); // on hook: no caller, no key
+    EXPECT_EQ(form->Label7->text(), "");
+    EXPECT_EQ(flow.State(), TCallState::Idle);
+
+    form->Button9->click(); // "Answer"
+    EXPECT_EQ(flow.State(), TCallState::AwaitingNumber);
+    for (int k : {'1', '2', 'D', '3'})
+        key(k);
     EXPECT_EQ(form->Label7->text(), "123");
-    EXPECT_EQ(Clock.Remaining(form->Timer3), 4000);
+    EXPECT_EQ(flow.State(), TCallState::CollectingDigits);
+    EXPECT_EQ(Clock.Remaining(flow.Deadline()), 4000);
 
     Clock.Advance(3900);
-    form->PhoneToneDecoder1DTMF('4', 0); // 3.9 s after the previous key: the wait starts again
+    key('4'); // 3.9 s after the previous key: the wait starts again
     Clock.Advance(3999);
     EXPECT_EQ(form->Label7->text(), "1234");
     EXPECT_EQ(form->windowTitle(), "Vexa 1.36");
     Clock.Advance(1);
-    EXPECT_EQ(form->MailboxNumber, "1234");
+    EXPECT_EQ(flow.MailboxNumber(), "1234");
     EXPECT_EQ(form->windowTitle(), "ID: 1234");
     EXPECT_EQ(form->Label7->text(), "");
     ASSERT_EQ(form->ListBox1->count(), 1);
     EXPECT_EQ(form->ListBox1->item(0)->text(), "1234");
-    EXPECT_EQ(form->CallStamp, "12/09/25_14:00:07");
-    EXPECT_TRUE(Clock.Armed(form->Timer2)); // the time limit runs from here
-    EXPECT_FALSE(form->Timer3.Enabled());
+    EXPECT_EQ(flow.CallStamp(), "12/09/25_14:00:07");
+    EXPECT_EQ(flow.State(), TCallState::Recording);
+    EXPECT_TRUE(Clock.Armed(flow.TimeLimit())); // the time limit runs from here
+    EXPECT_FALSE(flow.Deadline().Enabled());
+
+    // A "D" during the message changes nothing: the number stays.
+    key('D');
+    Clock.Advance(4000);
+    EXPECT_EQ(flow.State(), TCallState::Recording);
+    EXPECT_EQ(flow.MailboxNumber(), "1234");
 
     // A caller who keys only "D": nothing is accepted and no time limit starts.
-    form->Timer2.SetEnabled(false);
-    form->PhoneToneDecoder1DTMF('D', 0);
+    form->Button10->click(); // "terminate"
+    form->Button9->click();
+    key('D');
     Clock.Advance(4000);
     EXPECT_EQ(form->ListBox1->count(), 1);
-    EXPECT_FALSE(form->Timer2.Enabled());
-    EXPECT_EQ(form->MailboxNumber, "");
+    EXPECT_FALSE(flow.TimeLimit().Enabled());
+    EXPECT_EQ(flow.MailboxNumber(), "");
+    EXPECT_EQ(flow.State(), TCallState::AwaitingNumber);
 
-    // A repeated caller gets a line of its own; other keys are accepted as keyed.
-    for (int key : {'1', '2', '3', '4'})
-        form->PhoneToneDecoder1DTMF(key, 0);
+    // A repeated caller gets a line of its own; other keys are accepted as keyed, during the
+    // message too.
+    for (int k : {'1', '2', '3', '4'})
+        key(k);
     Clock.Advance(4000);
-    for (int key : {'*', '#', 'A'})
-        form->PhoneToneDecoder1DTMF(key, 0);
+    for (int k : {'*', '#', 'A'})
+        key(k);
+    EXPECT_EQ(flow.State(), TCallState::RecordingDigits);
     Clock.Advance(4000);
     ASSERT_EQ(form->ListBox1->count(), 3);
     EXPECT_EQ(form->ListBox1->item(1)->text(), "1234");
     EXPECT_EQ(form->ListBox1->item(2)->text(), "*#A");
+    EXPECT_EQ(flow.State(), TCallState::Recording);
 }
 
 TEST_F(MainWindow, TimersRestartOnlyWhenDisabledAndEnabled) {

@@ -54,7 +54,7 @@ protected:
     }
 
     static void ExpectIdle(TMainForm& form) {
-        EXPECT_FALSE(form.Recording());
+        EXPECT_FALSE(form.Box().Recorder().Recording());
         EXPECT_TRUE(form.StartButton->isEnabled());
         EXPECT_TRUE(form.DriverBox2->isEnabled());
         EXPECT_TRUE(form.FormatBox2->isEnabled());
@@ -83,8 +83,8 @@ TEST_F(Recorder, TheListsOfferOnlyFormatsUpTo22050HzAndTheDecoderTakes8kHz16BitM
     EXPECT_EQ(form->FormatBox2->itemText(11), "22050Hz 16bit Stereo");
     EXPECT_GT(form->FormatBox->count(), 12);
     EXPECT_EQ(form->FormatBox->currentText(), "8000Hz 16bit Mono");
-    EXPECT_EQ(form->DecoderCapture->BufferMilliseconds(), 2048);
-    EXPECT_EQ(form->RecorderCapture->BufferMilliseconds(), 1000);
+    EXPECT_EQ(form->Box().Decoder().Capture()->BufferMilliseconds(), 2048);
+    EXPECT_EQ(form->Box().Recorder().Capture()->BufferMilliseconds(), 1000);
 
     // A saved position outside the list selects nothing, and is saved back as -1.
     form->Button5Click();
@@ -94,7 +94,7 @@ TEST_F(Recorder, TheListsOfferOnlyFormatsUpTo22050HzAndTheDecoderTakes8kHz16BitM
     WriteFile(Folder.File("pager.ini"), ini);
     auto again = MakeForm();
     EXPECT_EQ(again->DriverBox2->currentIndex(), 0);
-    EXPECT_EQ(again->SavedRecorderDevice, 3);
+    EXPECT_EQ(again->Box().Settings.RecorderDevice, 0);
     EXPECT_EQ(again->FormatBox2->currentIndex(), -1);
     again->Button5Click();
     EXPECT_NE(ReadFile(Folder.File("pager.ini")).find("\r\n-1\r\n"), std::string::npos);
@@ -111,7 +111,7 @@ TEST_F(Recorder, StartRecordsWithTheControlsLockedAndStopCompletesTheFile) {
 
     form->FormatBox2->setCurrentIndex(2); // 8000 Hz 16 bit mono
     form->StartButton->click();
-    ASSERT_TRUE(form->Recording());
+    ASSERT_TRUE(form->Box().Recorder().Recording());
     EXPECT_FALSE(form->StartButton->isEnabled());
     EXPECT_FALSE(form->DriverBox2->isEnabled());
     EXPECT_FALSE(form->FormatBox2->isEnabled());
@@ -161,7 +161,7 @@ TEST_F(Recorder, AStartThatCannotCreateTheFileOrHasNoFormatStaysIdleWithTheError
     ASSERT_EQ(Errors.Texts.size(), 2u);
     EXPECT_EQ(Errors.Texts[1], "List index out of bounds (-1)");
     ExpectIdle(*form);
-    EXPECT_FALSE(form->RecorderCapture->IsCapturing());
+    EXPECT_FALSE(form->Box().Recorder().Capture()->IsCapturing());
 }
 
 TEST_F(Recorder, ClosingTheWindowWhileRecordingCompletesTheFileBeforeSavingTheSettings) {
@@ -172,8 +172,8 @@ TEST_F(Recorder, ClosingTheWindowWhileRecordingCompletesTheFileBeforeSavingTheSe
     form->StartButtonClick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->SizeLabel->text() != "0 byte"; }, 30000));
     form->close();
-    EXPECT_FALSE(form->Recording());
-    EXPECT_EQ(form->RecorderCapture, nullptr);
+    EXPECT_FALSE(form->Box().Recorder().Recording());
+    EXPECT_EQ(form->Box().Recorder().Capture(), nullptr);
     TWaveHeader h = ReadWaveHeader(Folder.File("rec.wav"));
     EXPECT_GT(h.DataSize, 0u);
     EXPECT_EQ(h.DataSize, h.FileSize - 46);

@@ -39,11 +39,12 @@ std::string WriteBox(const TTempFolder& box, const std::string& modem, int ftpPo
     return conf;
 }
 
-// Runs lumisk with the arguments, without a display (a window would abort on xcb); its exit code.
+// Runs lumisk with the arguments, without a display and no platform chosen (a window would
+// abort); its exit code.
 int RunLumisk(const std::vector<std::string>& arguments, std::vector<std::string>& out, std::string& err) {
     std::vector<std::string> args = {Program()};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    TChildProcess lumisk(args, "", {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=xcb"});
+    TChildProcess lumisk(args, "", {"-DISPLAY", "-WAYLAND_DISPLAY", "-QT_QPA_PLATFORM"});
     const int status = lumisk.WaitExit(std::chrono::seconds(120));
     out = lumisk.Lines(TChildProcess::Out);
     err = lumisk.AllText(TChildProcess::Err);
@@ -111,7 +112,8 @@ TEST(SelfCheck, EachFaultIsOneFailLineAndTheExitSaysSo) {
         << failed[0];
     EXPECT_EQ(failed[1].rfind("FAIL modem " + silent.Path + ": no answer to AT within 2000 ms; ", 0), 0u)
         << failed[1];
-    EXPECT_EQ(failed[2].rfind("FAIL prompt thank.wav: file not found in " + box.File("prompts") + "; ", 0), 0u)
+    EXPECT_EQ(failed[2].rfind("FAIL prompt thank.wav: file not found in " + box.File("prompts") + "; ", 0),
+              0u)
         << failed[2];
     EXPECT_EQ(failed[3].rfind("FAIL upload account3 nobody: cannot log in (530 ", 0), 0u) << failed[3];
     EXPECT_EQ(silent.Take(3, 5000), "AT\r");

@@ -55,7 +55,13 @@ protected:
             for (size_t i = 0; i < 6; ++i)
                 options.Conf.UploadAccounts[i] = TestFtpServer::Accounts()[i];
         }
-        return std::make_unique<TMainForm>(std::move(options));
+        auto form = std::make_unique<TMainForm>(std::move(options));
+        // The flow's states as they follow one another (a state entered again counts once).
+        form->Box().Flow().OnStateChanged = [this](TCallState state) {
+            if (States.empty() || States.back() != state)
+                States.push_back(state);
+        };
+        return form;
     }
 
     // The prompts heard so far, in order.
@@ -76,6 +82,7 @@ protected:
     }
 
     TTempFolder Folder;
+    std::vector<TCallState> States;
     TManualClock Clock;
     TShownErrors Errors;
 };

@@ -220,7 +220,9 @@ public:
         WriteFile(Box() + "/pager.ini", std::to_string(s.TimeLimitSeconds) +
                                             "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
                                             std::to_string(RecorderFormat8k16Mono) + "\r\n");
-        std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "TZ=UTC", "LC_ALL=C"};
+        // A service has no display: the box must start without one and without a platform plugin.
+        std::vector<std::string> env = {"-QT_QPA_PLATFORM", "-DISPLAY", "-WAYLAND_DISPLAY", "TZ=UTC",
+                                        "LC_ALL=C"};
         env.insert(env.end(), s.Env.begin(), s.Env.end());
         const int from = Line->LineCount(TChildProcess::Out);
         BoxProcess = std::make_unique<TChildProcess>(

@@ -39,7 +39,10 @@ public:
                 _exit(126);
             for (const std::string& e : env) {
                 const size_t eq = e.find('=');
-                setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+                if (e[0] == '-') // "-NAME": not in the child's environment at all
+                    unsetenv(e.c_str() + 1);
+                else
+                    setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
             }
             std::vector<char*> argv;
             for (auto& a : args)

@@ -84,9 +84,9 @@ TEST_F(FaultTest, DiskFullWhileRecordingShowsTheErrorOnceStopsAndKeepsAReadableF
     QTest::qWait(1000);
     ASSERT_EQ(Errors.Texts.size(), 1u);
     EXPECT_EQ(Errors.Texts[0], "Stream write error");
-    EXPECT_FALSE(form->Recording());
-    ASSERT_TRUE(form->RecorderCapture);
-    EXPECT_FALSE(form->RecorderCapture->IsCapturing());
+    EXPECT_FALSE(form->Box().Recorder().Recording());
+    ASSERT_TRUE(form->Box().Recorder().Capture());
+    EXPECT_FALSE(form->Box().Recorder().Capture()->IsCapturing());
 
     const std::string bytes = ReadFile(recording);
     EXPECT_LE(bytes.size(), Limit);
@@ -138,8 +138,8 @@ TEST_F(FaultTest, DiskFullErrorBoxNeitherHangsTheWindowNorHoldsUpTheCallOrTheNex
     ASSERT_TRUE(modem.WaitReceived("ATH0\r"));
     EXPECT_TRUE(hungUpUnderTheBox);
     EXPECT_EQ(boxes, std::vector<std::string>{"Stream write error"});
-    EXPECT_FALSE(form->Recording());
-    EXPECT_FALSE(form->RecorderCapture->IsCapturing());
+    EXPECT_FALSE(form->Box().Recorder().Recording());
+    EXPECT_FALSE(form->Box().Recorder().Capture()->IsCapturing());
 
     modem.Send("RING\r\n");
     EXPECT_TRUE(QTest::qWaitFor([&] { return modem.Count("ATH1\r") == 2; }, 30000));

@@ -153,9 +153,9 @@ protected:
         modem.Send("RING\r\n");
         EXPECT_TRUE(QTest::qWaitFor([&] { return modem.Count("ATH1\r") > answers; }, 30000));
         for (char key : number)
-            form.PhoneToneDecoder1DTMF(key, 0); // as the decoder reports a key
+            form.Box().Flow().PhoneToneDecoder1DTMF(key); // as the decoder reports a key
         Clock.Advance(4000);
-        EXPECT_TRUE(form.Recording());
+        EXPECT_TRUE(form.Box().Recorder().Recording());
         return form.FileNameEdit->text().toStdString();
     }
 

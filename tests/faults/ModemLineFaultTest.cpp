@@ -15,11 +15,10 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
     form->CheckBox1->setChecked(true);
     const std::string recording = StartRecordedCall(*form, modem, "42");
     ASSERT_TRUE(modem.WaitReceived("ATDD;\r"));
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return form->RecordFile && form->RecordFile->GetDataSize() > 0; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Box().Recorder().DataSize() > 0; }, 30000));
 
     modem.Pull();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->ComPort->DeviceLost(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Box().Port().DeviceLost(); }, 30000));
     // With the line gone the box waits: two seconds of its event loop (the recording still
     // running) cost a small part of the CPU time one spinning thread would take.
     const int64_t before = ProcessCpuMs();
@@ -27,12 +26,12 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
     EXPECT_LT(ProcessCpuMs() - before, 1000);
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
     EXPECT_EQ(std::count(events.begin(), events.end(), "modem line lost"), 1); // for the supervisor
-    EXPECT_TRUE(form->Recording()); // the caller's message is still being kept
+    EXPECT_TRUE(form->Box().Recorder().Recording()); // the caller's message is still being kept
 
     // The time limit ends the call: the recording is complete; the hang-up cannot reach the
     // modem, and that is the one error the operator sees.
     Clock.Advance(6000);
-    EXPECT_FALSE(form->Recording());
+    EXPECT_FALSE(form->Box().Recorder().Recording());
     const TReadBack wave = ReadWave(recording);
     ASSERT_TRUE(wave.Opened);
     EXPECT_GT(wave.DataSize, 0);
@@ -40,16 +39,15 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
     ASSERT_EQ(Errors.Texts.size(), 1u);
     EXPECT_EQ(Errors.Texts[0].rfind("WriteFile function failed", 0), 0u) << Errors.Texts[0];
     QTest::qWait(500);
-    form->Timer2.SetEnabled(false);
     EXPECT_EQ(Errors.Texts.size(), 1u);
 
     // The modem is back at the same device path; the operator confirms the port settings (the
     // setup dialog's OK closes the settings bracket), which opens the device anew.
     modem.Plug();
-    form->ComPort->BeginSettingsUpdate();
-    form->ComPort->EndSettingsUpdate();
-    EXPECT_TRUE(form->ComPort->Connected());
-    EXPECT_FALSE(form->ComPort->DeviceLost());
+    form->Box().Port().BeginSettingsUpdate();
+    form->Box().Port().EndSettingsUpdate();
+    EXPECT_TRUE(form->Box().Port().Connected());
+    EXPECT_FALSE(form->Box().Port().DeviceLost());
     const std::string next = StartRecordedCall(*form, modem, "43");
     EXPECT_TRUE(modem.WaitReceived("ATDD;\r"));
     EXPECT_NE(next, recording);

@@ -39,18 +39,17 @@ TEST_F(FaultTest, SoundSourceGoneMidRecordingRecordsSilenceAndTheCallEnds) {
     close(writer);
 
     // The recording keeps growing after the source has ended, and the window keeps serving.
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return form->RecordFile && form->RecordFile->GetDataSize() > 0; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Box().Recorder().DataSize() > 0; }, 30000));
     // The card reads its source at the pace of the sound: the loud half second ends half a
     // second after it was written; a further second must follow.
-    const int64_t perSecond = form->RecordFile->GetWaveFormat()->nAvgBytesPerSec;
-    const int32_t atClose = form->RecordFile->GetDataSize();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->RecordFile->GetDataSize() > atClose + perSecond * 3 / 2; },
-                                30000));
+    const int64_t perSecond = form->Box().Recorder().File()->GetWaveFormat()->nAvgBytesPerSec;
+    const int32_t atClose = form->Box().Recorder().DataSize();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return form->Box().Recorder().DataSize() > atClose + perSecond * 3 / 2; }, 30000));
 
     Clock.Advance(6000); // the time limit ends the call as usual
     ASSERT_TRUE(modem.WaitReceived("ATH0\r"));
-    EXPECT_FALSE(form->Recording());
+    EXPECT_FALSE(form->Box().Recorder().Recording());
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 
     // The file holds the caller's sound and then silence to its end.
