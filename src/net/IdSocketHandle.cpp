@@ -139,6 +139,9 @@ void TIdSocketHandle::FinishSending(int32_t idleTimeout, TIdStackSocketHandle re
                                     bool replyBuffered) {
     if (!SocketOpen)
         return;
+    // Under TLS our close_notify follows the data, and a server that closes without reading it
+    // resets the connection although it has every byte of the file.
+    const bool closeNotifySent = FTls != nullptr;
     if (FTls) {
         FTls->SendClose();
         FTls.reset();
@@ -164,14 +167,18 @@ void TIdSocketHandle::FinishSending(int32_t idleTimeout, TIdStackSocketHandle re
             replyWaiting = true;
         // Also after the peer's end: a reset may follow it when our bytes reach a closed socket.
         const ssize_t n = ::recv(SocketId, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (n == 0)
-            peerEnded = true;
-        else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            SocketLayer->RaiseSocketFailure(WinsockErrorFromErrno(errno));
+        const int error = n < 0 ? errno : 0;
         const int64_t now = SocketLayer->SockUnackedBytes(SocketId);
         if (now < outstanding) {
             outstanding = now;
             deadline = TClock::now() + idle;
+        }
+        if (n == 0) {
+            peerEnded = true;
+        } else if (n < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+            if (closeNotifySent && outstanding <= 0)
+                return;
+            SocketLayer->RaiseSocketFailure(WinsockErrorFromErrno(error));
         }
         if (outstanding <= 0 && (peerEnded || replyWaiting))
             return;

@@ -55,8 +55,9 @@ public:
     // progress (fewer bytes outstanding), so a slow but working server never runs out of time;
     // idleTimeout ms without progress fail with 10060. A reset by the peer fails with 10054
     // (10058 for a broken pipe) whatever the server replies later: bytes it had not read are
-    // gone. What the peer sends meanwhile is read and dropped, since closing with unread bytes
-    // would reset the connection ourselves.
+    // gone (under TLS, a reset after every byte was acknowledged is taken as the end: it may
+    // only mean our close_notify went unread; the stored size still tells). What the peer sends meanwhile is
+    // read and dropped, since closing with unread bytes would reset the connection ourselves.
     void FinishSending(int32_t idleTimeout, TIdStackSocketHandle replySocket = Id_INVALID_SOCKET,
                        bool replyBuffered = false);
 
