@@ -1,6 +1,7 @@
 #include "audio/Wave.h"
 
 #include "toolkit/ExceptionReporter.h"
+#include "toolkit/StringUtils.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,10 +17,11 @@ int32_t ClampToInt32(int64_t value) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
 }
 
-void WriteU32(TStream& stream, uint32_t value) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    stream.WriteBuffer(bytes, 4);
+void PutU32(uint8_t* bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value);
+    bytes[1] = static_cast<uint8_t>(value >> 8);
+    bytes[2] = static_cast<uint8_t>(value >> 16);
+    bytes[3] = static_cast<uint8_t>(value >> 24);
 }
 
 uint32_t GetU32(const uint8_t* p) {
@@ -170,7 +172,52 @@ int32_t TWaveStream::WriteSamples(const void* buffer, int32_t count) {
     if (FReadMode && static_cast<int64_t>(FPosition) + count > FReadDataSize)
         count = FReadDataSize - FPosition;
     FTarget->SetPosition(FDataStart + FPosition);
-    return FTarget->Write(buffer, count);
+    const int32_t written = FTarget->Write(buffer, count);
+    if (FReadMode)
+        return written;
+    NoteWritten(FDataStart + FPosition + written);
+    if (written < count)
+        RaiseWriteError(FHandleTarget ? FHandleTarget->LastWriteError() : 0);
+    return written;
+}
+
+void TWaveStream::RaiseWriteError(int) {
+    throw EWriteError();
+}
+
+void TWaveStream::WriteTarget(const void* buffer, int32_t count) {
+    if (FTarget->Write(buffer, count) != count)
+        RaiseWriteError(FHandleTarget ? FHandleTarget->LastWriteError() : 0);
+}
+
+std::chrono::steady_clock::time_point TWaveStream::CurrentTime() const {
+    return Now ? Now() : std::chrono::steady_clock::now();
+}
+
+void TWaveStream::NoteWritten(int64_t end) {
+    FWrittenEnd = std::max(FWrittenEnd, end);
+    if (!FHandleTarget || FWrittenEnd <= FRefreshedEnd)
+        return;
+    const int64_t audioBound =
+        static_cast<int64_t>(std::max<uint32_t>(GetWaveFormat()->nAvgBytesPerSec, 1)) * HeaderRefreshSeconds;
+    const auto now = CurrentTime();
+    if (FWrittenEnd - FRefreshedEnd >= audioBound ||
+        now - FRefreshedAt >= std::chrono::seconds(HeaderRefreshSeconds)) {
+        FRefreshedAt = now;
+        RefreshSizes();
+    }
+}
+
+void TWaveStream::RefreshSizes() {
+    // Positional writes of the two fields only: the stream's position stays with the samples,
+    // and what a crash leaves is a file whose header covers audio that is on disk.
+    uint8_t riff[4], data[4];
+    PutU32(riff, static_cast<uint32_t>(FWrittenEnd - FStartPos - 8));
+    PutU32(data, static_cast<uint32_t>(ClampToInt32(FWrittenEnd - FDataStart)));
+    if (!FHandleTarget->WriteAt(FStartPos + 4, riff, 4) ||
+        !FHandleTarget->WriteAt(FDataHeaderPos + 4, data, 4))
+        RaiseWriteError(FHandleTarget->LastWriteError());
+    FRefreshedEnd = FWrittenEnd;
 }
 
 void TWaveStream::OpenForWriting() {
@@ -179,27 +226,32 @@ void TWaveStream::OpenForWriting() {
     if (GetWaveFormatSize() == 0)
         throw EWaveStreamError(SFormatInvalid);
     FIsOpen = true;
+    FHandleTarget = dynamic_cast<THandleStream*>(FTarget);
     FTarget->SetPosition(FStartPos);
-    const char placeholder[12] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
-    FTarget->WriteBuffer(placeholder, sizeof placeholder);
-    FTarget->WriteBuffer("fmt ", 4);
-    WriteU32(*FTarget, static_cast<uint32_t>(GetWaveFormatSize()));
-    FTarget->WriteBuffer(GetWaveFormat(), GetWaveFormatSize());
+    uint8_t header[20] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+    PutU32(header + 16, static_cast<uint32_t>(GetWaveFormatSize()));
+    WriteTarget(header, sizeof header);
+    WriteTarget(GetWaveFormat(), GetWaveFormatSize());
     FDataHeaderPos = FTarget->Position();
-    FTarget->WriteBuffer("data", 4);
-    WriteU32(*FTarget, 0);
+    const uint8_t dataHeader[8] = {'d', 'a', 't', 'a', 0, 0, 0, 0};
+    WriteTarget(dataHeader, sizeof dataHeader);
     FDataStart = FTarget->Position();
+    FWrittenEnd = FRefreshedEnd = FDataStart;
+    FRefreshedAt = CurrentTime();
 }
 
 void TWaveStream::FinishWriting() {
+    uint8_t field[4];
     FTarget->SetPosition(FStartPos);
-    FTarget->WriteBuffer("RIFF", 4);
-    WriteU32(*FTarget, static_cast<uint32_t>(FTarget->Size() - FStartPos - 8));
-    FTarget->WriteBuffer("WAVE", 4);
+    WriteTarget("RIFF", 4);
+    PutU32(field, static_cast<uint32_t>(FTarget->Size() - FStartPos - 8));
+    WriteTarget(field, 4);
+    WriteTarget("WAVE", 4);
     const int32_t dataSize = ClampToInt32(FTarget->Size() - FDataStart);
     FTarget->SetPosition(FDataHeaderPos);
-    FTarget->WriteBuffer("data", 4);
-    WriteU32(*FTarget, static_cast<uint32_t>(dataSize));
+    WriteTarget("data", 4);
+    PutU32(field, static_cast<uint32_t>(dataSize));
+    WriteTarget(field, 4);
     FTarget->Seek(0, soEnd);
 }
 
@@ -258,4 +310,9 @@ TWaveFileStream::TWaveFileStream(const std::string& fileName, uint16_t fileMode)
 TWaveFileStream::~TWaveFileStream() {
     // The file must be completed while it is still open.
     CompleteOnDestruction();
+}
+
+void TWaveFileStream::RaiseWriteError(int error) {
+    throw EWriteError(Format("Cannot write %s: %s", FOwnedFile->FileName().c_str(),
+                             error != 0 ? std::strerror(error) : "Input/output error"));
 }

@@ -5,7 +5,9 @@
 #include "toolkit/Exception.h"
 #include "toolkit/Stream.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -73,11 +75,20 @@ private:
 
 // A wave file inside a target stream (not owned), starting at the target's position when the
 // wave stream is constructed. Opened once, for reading or writing; a stream opened for writing
-// is completed (RIFF and data sizes patched) when it is destroyed.
+// is completed (RIFF and data sizes patched) when it is destroyed. Over a file descriptor, the
+// two size fields are also brought up to date while it is written, at least every
+// HeaderRefreshSeconds of audio or of time, so a process killed mid-recording leaves a file
+// that plays up to then.
 class TWaveStream : public TCustomWaveStream2 {
 public:
+    using TClock = std::function<std::chrono::steady_clock::time_point()>;
+    static constexpr int HeaderRefreshSeconds = 2;
+
     explicit TWaveStream(TStream* target);
     ~TWaveStream() override;
+
+    // The time the header refresh goes by; empty: the steady clock.
+    TClock Now;
 
     void OpenWave(bool writeMode);
     int32_t GetDataSize() override;
@@ -95,9 +106,20 @@ protected:
     // runs during destruction.
     void CompleteOnDestruction();
     void SetTarget(TStream* target);
+    // A write to the target that the system refused (error: its errno, 0 when unknown).
+    [[noreturn]] virtual void RaiseWriteError(int error);
 
 private:
     void FinishWriting();
+    void WriteTarget(const void* buffer, int32_t count);
+    void NoteWritten(int64_t end);
+    void RefreshSizes();
+    std::chrono::steady_clock::time_point CurrentTime() const;
+    // The target as a file descriptor stream, null for other targets.
+    THandleStream* FHandleTarget = nullptr;
+    int64_t FWrittenEnd = 0;
+    int64_t FRefreshedEnd = 0;
+    std::chrono::steady_clock::time_point FRefreshedAt;
     int64_t FDataStart = 0;
     int64_t FDataHeaderPos = 0;
     bool FIsOpen = false;
@@ -113,6 +135,10 @@ public:
     // fileMode as for TFileStream: fmCreate (0xFFFF) creates or truncates.
     TWaveFileStream(const std::string& fileName, uint16_t fileMode);
     ~TWaveFileStream() override;
+
+protected:
+    // "Cannot write PATH: REASON", still an EWriteError.
+    [[noreturn]] void RaiseWriteError(int error) override;
 
 private:
     std::unique_ptr<TFileStream> FOwnedFile;

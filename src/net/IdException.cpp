@@ -26,3 +26,8 @@ EIdSocksVersionNotSupported::EIdSocksVersionNotSupported()
 EIdInvalidPassivePort::EIdInvalidPassivePort(int64_t port)
     : EIdException(Format("Passive reply names port %lld, outside 0..65535.", static_cast<long long>(port))) {
 }
+
+EIdShortStore::EIdShortStore(int64_t stored, int64_t sent)
+    : EIdException(Format("short store %lld of %lld bytes", static_cast<long long>(stored),
+                          static_cast<long long>(sent))),
+      Stored(stored), Sent(sent) {}

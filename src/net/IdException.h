@@ -128,3 +128,12 @@ class EIdInvalidPassivePort : public EIdException {
 public:
     explicit EIdInvalidPassivePort(int64_t port);
 };
+
+// The server confirmed a store but holds a different number of bytes than were sent:
+// "short store N of M bytes". Not a reply error: the same name may be stored again.
+class EIdShortStore : public EIdException {
+public:
+    EIdShortStore(int64_t stored, int64_t sent);
+    int64_t Stored;
+    int64_t Sent;
+};

@@ -4,6 +4,8 @@
 #include "net/IdSimpleServer.h"
 #include "toolkit/StringUtils.h"
 
+#include <cstdlib>
+
 void ParsePassiveReply(const std::string& replyLine, std::string& host, int32_t& port) {
     const std::string line = Trim(replyLine);
     std::string fields;
@@ -133,8 +135,27 @@ void TIdFTP::StoreStream(TStream& stream, const std::string& remoteName, bool ap
         TransferOut("STOU ", stream);
     else if (append)
         TransferOut("APPE " + remoteName, stream);
-    else
-        TransferOut("STOR " + remoteName, stream);
+    else {
+        const int64_t sent = TransferOut("STOR " + remoteName, stream);
+        if (VerifyStoredSize && FTransferType == ftBinary)
+            VerifyStoredFile(remoteName, sent);
+    }
+}
+
+void TIdFTP::VerifyStoredFile(const std::string& remoteName, int64_t sent) {
+    if (SendCommand("SIZE " + remoteName, TIdReplyCodes{}) != 213)
+        return;
+    // "213 57206"; a server may add words after the number.
+    const std::string line = LastReplyLine();
+    const size_t first = line.find_first_not_of(' ', 3);
+    if (first == std::string::npos)
+        return;
+    char* end = nullptr;
+    const long long stored = std::strtoll(line.c_str() + first, &end, 10);
+    if (end == line.c_str() + first || stored < 0)
+        return;
+    if (stored != sent)
+        throw EIdShortStore(stored, sent);
 }
 
 void TIdFTP::ShareWorkHandlers() {
@@ -154,22 +175,27 @@ void TIdFTP::RequestPassive(std::string& host, int32_t& port) {
     ParsePassiveReply(LastReplyLine(), host, port);
 }
 
-void TIdFTP::TransferOut(const std::string& command, TStream& stream) {
+int64_t TIdFTP::TransferOut(const std::string& command, TStream& stream) {
+    int64_t sent = 0;
     TransferData(command, [&](TIdTCPConnection& data) {
+        const int64_t start = Passive ? stream.Position() : 0;
         if (!Passive) {
             data.WriteStreamData(stream, true, false);
         } else {
             try {
                 data.WriteStreamData(stream, false, false);
             } catch (const EIdSocketError& e) {
-                if (e.SocketErrorCode != Id_WSAENOTSOCK)
+                // A data socket gone before the last byte leaves the server without the rest.
+                if (e.SocketErrorCode != Id_WSAENOTSOCK || stream.Position() < stream.Size())
                     throw;
             }
         }
-        data.Endpoint().FinishTls(EffectiveTimeout());
+        sent = stream.Position() - start;
+        data.Endpoint().FinishSending(data.EffectiveTimeout(), Endpoint().SocketId, InputBuffer().Size() > 0);
     });
     if (ReadReply({225, 226, 250, 426}) == 426)
         ReadReply({226});
+    return sent;
 }
 
 void TIdFTP::TransferData(const std::string& command, const std::function<void(TIdTCPConnection&)>& work) {

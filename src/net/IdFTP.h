@@ -41,6 +41,9 @@ public:
     // reply, unless this is set: then to the address the reply names (which lets a server, or
     // whoever forged its reply, send the box elsewhere).
     bool PassiveUseReplyAddress = false;
+    // After a confirmed STOR in image type, ask the server the file's size (SIZE) and fail
+    // with EIdShortStore when it differs from what was sent.
+    bool VerifyStoredSize = true;
 
     const std::string& SystemDescription() const { return FSystemDescription; }
     TIdFTPTransferType TransferType() const { return FTransferType; }
@@ -66,7 +69,13 @@ public:
     void StoreFile(const std::string& localFile, const std::string& remoteName, bool append = false);
     // STOU for an empty name, APPE when appending, STOR otherwise.
     void StoreStream(TStream& stream, const std::string& remoteName, bool append = false);
-    void TransferOut(const std::string& command, TStream& stream);
+    // Returns the bytes sent. The completion reply is awaited only once the server has taken
+    // every byte (see TIdSocketHandle::FinishSending).
+    int64_t TransferOut(const std::string& command, TStream& stream);
+    // SIZE of remoteName against sent: EIdShortStore when the server holds another count. A
+    // server that does not offer SIZE (or will not tell) leaves the completion reply as the
+    // verdict.
+    void VerifyStoredFile(const std::string& remoteName, int64_t sent);
     // The names in the current folder on the server (NLST), without line ends; blank lines are
     // dropped. Every wait is bounded by ReadTimeout; a listing beyond MaxListingBytes raises
     // EIdException.

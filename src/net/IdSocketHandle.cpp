@@ -2,6 +2,7 @@
 
 #include "net/IdException.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
@@ -134,22 +135,54 @@ void TIdSocketHandle::StartTls(TIdTlsContext& context, const std::string& server
     FTls = std::move(tls);
 }
 
-void TIdSocketHandle::FinishTls(int32_t timeout) {
-    if (!FTls || !SocketOpen)
+void TIdSocketHandle::FinishSending(int32_t idleTimeout, TIdStackSocketHandle replySocket,
+                                    bool replyBuffered) {
+    if (!SocketOpen)
         return;
-    FTls->SendClose();
-    FTls.reset();
+    // Under TLS our close_notify follows the data, and a server that closes without reading it
+    // resets the connection although it has every byte of the file.
+    const bool closeNotifySent = FTls != nullptr;
+    if (FTls) {
+        FTls->SendClose();
+        FTls.reset();
+    }
     SocketLayer->SockShutdown(SocketId, SHUT_WR);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout, 0));
+    using TClock = std::chrono::steady_clock;
+    // The peer's acknowledgements raise no event of their own: look again at this pace.
+    constexpr int64_t SampleMs = 50;
+    const auto idle = std::chrono::milliseconds(std::max(idleTimeout, 0));
+    auto deadline = TClock::now() + idle;
+    // -1 (the system cannot say) counts as nothing outstanding.
+    int64_t outstanding = SocketLayer->SockUnackedBytes(SocketId);
+    bool peerEnded = false;
+    bool replyWaiting = replyBuffered;
     char scratch[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{SocketId, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        pollfd p[2] = {{peerEnded ? -1 : SocketId, POLLIN, 0}, {replyWaiting ? -1 : replySocket, POLLIN, 0}};
+        const int64_t left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+        if (::poll(p, 2, static_cast<int>(std::clamp<int64_t>(left, 0, SampleMs))) < 0 && errno != EINTR)
+            SocketLayer->RaiseSocketFailure(WinsockErrorFromErrno(errno));
+        if (p[1].revents != 0)
+            replyWaiting = true;
+        // Also after the peer's end: a reset may follow it when our bytes reach a closed socket.
+        const ssize_t n = ::recv(SocketId, scratch, sizeof scratch, MSG_DONTWAIT);
+        const int error = n < 0 ? errno : 0;
+        const int64_t now = SocketLayer->SockUnackedBytes(SocketId);
+        if (now < outstanding) {
+            outstanding = now;
+            deadline = TClock::now() + idle;
+        }
+        if (n == 0) {
+            peerEnded = true;
+        } else if (n < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR) {
+            if (closeNotifySent && outstanding <= 0)
+                return;
+            SocketLayer->RaiseSocketFailure(WinsockErrorFromErrno(error));
+        }
+        if (outstanding <= 0 && (peerEnded || replyWaiting))
             return;
-        const ssize_t n = ::recv(SocketId, scratch, sizeof scratch, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            return;
+        if (TClock::now() >= deadline)
+            SocketLayer->RaiseSocketFailure(Id_WSAETIMEDOUT);
     }
 }

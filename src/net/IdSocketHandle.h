@@ -48,11 +48,18 @@ public:
     void StartTls(TIdTlsContext& context, const std::string& serverName, SSL_SESSION* resume,
                   int32_t timeout);
     TIdTlsSession* Tls() const { return FTls.get(); }
-    // The end of a protected upload: close_notify and the end of our sending, then what the
-    // peer still sends is read and dropped until it closes (at most timeout ms). Closing with
-    // unread bytes (late session tickets) would reset the connection, and a reset may cost the
-    // server the last data it has not yet read.
-    void FinishTls(int32_t timeout);
+    // The end of an upload: close_notify when protected, the end of our sending, then a wait
+    // until the peer has acknowledged every byte and either closed its side or the reply socket
+    // (the control connection; Id_INVALID_SOCKET for none) has something to read, or
+    // replyBuffered says a reply is already in hand. The wait counts from the peer's last
+    // progress (fewer bytes outstanding), so a slow but working server never runs out of time;
+    // idleTimeout ms without progress fail with 10060. A reset by the peer fails with 10054
+    // (10058 for a broken pipe) whatever the server replies later: bytes it had not read are
+    // gone (under TLS, a reset after every byte was acknowledged is taken as the end: it may
+    // only mean our close_notify went unread; the stored size still tells). What the peer sends meanwhile is
+    // read and dropped, since closing with unread bytes would reset the connection ourselves.
+    void FinishSending(int32_t idleTimeout, TIdStackSocketHandle replySocket = Id_INVALID_SOCKET,
+                       bool replyBuffered = false);
 
 private:
     std::unique_ptr<TIdTlsSession> FTls;

@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -246,6 +248,10 @@ int WinsockErrorFromErrno(int error) {
 
 std::string TIdStack::SocketErrorText(int code) {
     return Format("Socket Error # %d\r\n%s", code, ErrorTextOf(code));
+}
+
+int64_t TIdStack::SockUnackedBytes(TIdStackSocketHandle) {
+    return -1;
 }
 
 std::string TIdStack::InAddrToText(const TIdInAddr& bytes) {
@@ -504,4 +510,10 @@ int LastPosNoCase(const std::string& sub, const std::string& text, int start) {
             return p;
     }
     return 0;
+}
+
+int64_t TIdStackBSD::SockUnackedBytes(TIdStackSocketHandle s) {
+    // For TCP, SIOCOUTQ counts what is queued and what is in flight without an ACK.
+    int queued = 0;
+    return ::ioctl(s, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }

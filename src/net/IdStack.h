@@ -21,6 +21,7 @@ constexpr int IdMaxSocketSet = 64;
 
 // Windows Sockets numbers used by the layer itself.
 constexpr int Id_WSAETIMEDOUT = 10060;
+constexpr int Id_WSAECONNRESET = 10054;
 constexpr int Id_WSAECONNREFUSED = 10061;
 constexpr int Id_WSAESHUTDOWN = 10058;
 constexpr int Id_WSAENOTSOCK = 10038;
@@ -62,6 +63,8 @@ public:
     virtual void SockPeerName(TIdStackSocketHandle s, std::string& ip, int& port) = 0;
     virtual void SockLocalName(TIdStackSocketHandle s, std::string& ip, int& port) = 0;
     virtual std::string InAddrToText(const TIdInAddr& bytes);
+    // Bytes written to s that the peer has not acknowledged yet; -1 when the system cannot say.
+    virtual int64_t SockUnackedBytes(TIdStackSocketHandle s);
     virtual TIdInAddr TextToInAddr(std::string text);
 
     // Raises EIdInvalidSocket "Cannot allocate socket." when no socket can be made.
@@ -94,6 +97,7 @@ public:
     int SockLastError() override;
     void SockPeerName(TIdStackSocketHandle s, std::string& ip, int& port) override;
     void SockLocalName(TIdStackSocketHandle s, std::string& ip, int& port) override;
+    int64_t SockUnackedBytes(TIdStackSocketHandle s) override;
 };
 
 // The program-wide layer, alive while at least one network component exists.

@@ -2,6 +2,8 @@
 
 #include "toolkit/StringUtils.h"
 
+#include <cstring>
+
 const char* const PortErrorMessages[25] = {"",
                                            "Unable to open com port",
                                            "WriteFile function failed",
@@ -39,15 +41,21 @@ const char* PortErrorMessage(int code) {
 
 namespace {
 
-std::string MessageFor(int code, int64_t osError) {
+std::string MessageFor(int code, int64_t osError, const std::string& devicePath) {
     std::string text = PortErrorMessage(code);
     if (osError > 0)
         text += Format(" (Error: %d)", static_cast<int32_t>(static_cast<uint32_t>(osError)));
+    if (!devicePath.empty()) {
+        text += ": " + devicePath;
+        if (osError > 0)
+            text += std::string(": ") + std::strerror(static_cast<int>(osError));
+    }
     return text;
 }
 
 } // namespace
 
-EComPort::EComPort(int code, int64_t osError)
-    : Exception(MessageFor(code, osError)),
-      OsError(osError > 0 ? static_cast<int32_t>(static_cast<uint32_t>(osError)) : -1), PortErrorCode(code) {}
+EComPort::EComPort(int code, int64_t osError, const std::string& devicePath)
+    : Exception(MessageFor(code, osError, devicePath)),
+      OsError(osError > 0 ? static_cast<int32_t>(static_cast<uint32_t>(osError)) : -1), PortErrorCode(code),
+      DevicePath(devicePath) {}

@@ -151,7 +151,7 @@ bool TCustomComPort::OpenDevice() {
     const std::string path = DevicePath();
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        RaisePortError(CE_OpenFailed, errno);
+        RaisePortError(CE_OpenFailed, errno, path);
         return false;
     }
     // Exclusive use: TIOCEXCL keeps other users' opens out, the lock keeps out every other
@@ -159,7 +159,7 @@ bool TCustomComPort::OpenDevice() {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno == EWOULDBLOCK ? EBUSY : errno;
         close(fd);
-        RaisePortError(CE_OpenFailed, error);
+        RaisePortError(CE_OpenFailed, error, path);
         return false;
     }
     ioctl(fd, TIOCEXCL);
@@ -378,9 +378,9 @@ TComErrors TCustomComPort::TakeLineErrors() {
 
 // --- Errors
 
-void TCustomComPort::RaisePortError(int code, int64_t osError) {
+void TCustomComPort::RaisePortError(int code, int64_t osError, const std::string& devicePath) {
     if (!OnException)
-        throw EComPort(code, osError);
+        throw EComPort(code, osError, devicePath);
     const std::string winMessage = osError > 0 ? std::strerror(static_cast<int>(osError)) : "";
     OnException(this, static_cast<TComExceptions>(code), PortErrorMessage(code), osError, winMessage);
 }

@@ -112,7 +112,8 @@ public:
     TLineSignals LineSignals();
     TComErrors TakeLineErrors();
     // Raises EComPort, or with OnException set reports through it and returns.
-    void RaisePortError(int code, int64_t osError);
+    // devicePath: named in the exception's text (see EComPort).
+    void RaisePortError(int code, int64_t osError, const std::string& devicePath = std::string());
 
     // --- Transfers (synchronous for the caller)
     int WriteText(const std::string& text);

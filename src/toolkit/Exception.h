@@ -58,8 +58,9 @@ public:
     EReadError();
 };
 
-// "Stream write error"
+// "Stream write error", or a text that names the file and the system's reason.
 class EWriteError : public EStreamError {
 public:
     EWriteError();
+    explicit EWriteError(const std::string& message) : EStreamError(message) {}
 };

@@ -65,11 +65,30 @@ int32_t THandleStream::Write(const void* buffer, int32_t count) {
         const ssize_t n = ::write(FHandle, p + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // A write of nothing without an error does not happen for files; say EIO then.
+            FLastWriteError = n < 0 ? errno : EIO;
             break;
+        }
         done += static_cast<int32_t>(n);
     }
     return done;
+}
+
+bool THandleStream::WriteAt(int64_t offset, const void* buffer, int32_t count) {
+    const char* p = static_cast<const char*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pwrite(FHandle, p + done, static_cast<size_t>(count - done), offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            FLastWriteError = n < 0 ? errno : EIO;
+            return false;
+        }
+        done += static_cast<int32_t>(n);
+    }
+    return true;
 }
 
 int64_t THandleStream::Seek(int64_t offset, int origin) {

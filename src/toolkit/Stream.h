@@ -39,10 +39,16 @@ public:
     int32_t Write(const void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset, int origin) override;
     void SetSize(int64_t newSize) override;
+    // Writes count bytes at offset without moving the position; false (and LastWriteError)
+    // when the system refused any of them.
+    bool WriteAt(int64_t offset, const void* buffer, int32_t count);
     int Handle() const { return FHandle; }
+    // errno of the last write the system refused in part or whole (0: none yet).
+    int LastWriteError() const { return FLastWriteError; }
 
 protected:
     int FHandle;
+    int FLastWriteError = 0;
 };
 
 // Open modes. fmCreate creates or truncates and opens for reading and writing; the share flags

@@ -239,7 +239,8 @@ TEST_F(CallFlow, OperatorButtonsDriveTheLine) {
 TEST_F(CallFlow, APortThatCannotOpenIsShownAndTheWindowWorksWithoutTheDecoder) {
     auto form = MakeForm(Folder.File("no-such-modem"));
     ASSERT_EQ(Errors.Texts.size(), 1u);
-    EXPECT_EQ(Errors.Texts[0], "Unable to open com port (Error: 2)");
+    EXPECT_EQ(Errors.Texts[0], "Unable to open com port (Error: 2): " + Folder.File("no-such-modem") +
+                                   ": No such file or directory");
     EXPECT_EQ(form->Box().Decoder().Capture(), nullptr); // the steps after the port were skipped
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));

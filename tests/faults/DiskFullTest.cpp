@@ -83,7 +83,7 @@ TEST_F(FaultTest, DiskFullWhileRecordingShowsTheErrorOnceStopsAndKeepsAReadableF
     // More capture notifications come and go: the error stays shown once.
     QTest::qWait(1000);
     ASSERT_EQ(Errors.Texts.size(), 1u);
-    EXPECT_EQ(Errors.Texts[0], "Stream write error");
+    EXPECT_EQ(Errors.Texts[0], "Cannot write " + recording + ": File too large");
     EXPECT_FALSE(form->Box().Recorder().Recording());
     ASSERT_TRUE(form->Box().Recorder().Capture());
     EXPECT_FALSE(form->Box().Recorder().Capture()->IsCapturing());
@@ -133,11 +133,11 @@ TEST_F(FaultTest, DiskFullErrorBoxNeitherHangsTheWindowNorHoldsUpTheCallOrTheNex
     });
     operatorHand.start();
 
-    StartRecordedCall(*form, modem, "7");
+    const std::string recording = StartRecordedCall(*form, modem, "7");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 60000));
     ASSERT_TRUE(modem.WaitReceived("ATH0\r"));
     EXPECT_TRUE(hungUpUnderTheBox);
-    EXPECT_EQ(boxes, std::vector<std::string>{"Stream write error"});
+    EXPECT_EQ(boxes, std::vector<std::string>{"Cannot write " + recording + ": File too large"});
     EXPECT_FALSE(form->Box().Recorder().Recording());
     EXPECT_FALSE(form->Box().Recorder().Capture()->IsCapturing());
 

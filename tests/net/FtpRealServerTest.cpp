@@ -87,8 +87,18 @@ TEST_P(RealServer, StoresEveryFileSizeByteForByteInBothModes) {
             TIdFTP ftp;
             Connect(ftp, account);
             ftp.Passive = passive;
+            // The stored size is asked after every store, and a real server answers it.
+            std::string sizeReply;
+            bool askedSize = false;
+            ftp.OnDialogue = [&](TIdComponent*, bool outgoing, const std::string& line) {
+                if (outgoing)
+                    askedSize = line.rfind("SIZE ", 0) == 0;
+                else if (askedSize)
+                    sizeReply = line;
+            };
             ftp.OpenSession(true);
             ftp.StoreFile(Local(name), "12345/" + name, false);
+            EXPECT_EQ(sizeReply, "213 " + std::to_string(size));
             ftp.SendQuit();
             ftp.CloseConnection();
             EXPECT_EQ(ftp.DataConnection(), nullptr);

@@ -87,6 +87,7 @@ TEST(FtpScripted, ActiveUploadPutsExactlyTheseBytesOnTheWire) {
         received = ReadAll(data);
         ::close(data);
         peer.Send("226 done\r\n");
+        peer.Answer("213 100000\r\n");
     });
     TIdFTP ftp;
     Prepare(ftp, server.Port());
@@ -102,8 +103,9 @@ TEST(FtpScripted, ActiveUploadPutsExactlyTheseBytesOnTheWire) {
     const size_t portLine = wire.find("PORT 127,0,0,1,");
     ASSERT_NE(portLine, std::string::npos);
     const std::string portText = wire.substr(portLine, wire.find("\r\n", portLine) - portLine);
-    EXPECT_EQ(wire, "user mbox2\r\ntype I\r\nsyst\r\n" + portText +
-                        "\r\nSTOR 12345/08.12.2026_14:05:09.wav\r\nQuit\r\n");
+    EXPECT_EQ(wire,
+              "user mbox2\r\ntype I\r\nsyst\r\n" + portText +
+                  "\r\nSTOR 12345/08.12.2026_14:05:09.wav\r\nSIZE 12345/08.12.2026_14:05:09.wav\r\nQuit\r\n");
 }
 
 TEST(FtpScripted, PassiveRepliesInEveryFormStoreTheFile) {
@@ -470,6 +472,7 @@ TEST(FtpScriptedPassive, DataGoesToTheControlPeerUnlessTheReplyAddressIsAsked) {
             (toPeer ? receivedAtPeer : receivedElsewhere) = ReadAll(data);
             ::close(data);
             peer.Send("226 done\r\n");
+            peer.Answer("502 SIZE not implemented\r\n");
         });
         TIdFTP ftp;
         Prepare(ftp, server.Port());
@@ -484,5 +487,142 @@ TEST(FtpScriptedPassive, DataGoesToTheControlPeerUnlessTheReplyAddressIsAsked) {
         EXPECT_TRUE((useReply ? receivedAtPeer : receivedElsewhere).empty());
         ::close(atPeer);
         ::close(elsewhere);
+    }
+}
+
+namespace {
+
+// Takes an active store's data connection and reads it at most limit bytes, pausing pause
+// after every read (a slow disk or a slow link on the server's side).
+std::string TakeData(int data, size_t limit, std::chrono::milliseconds pause) {
+    std::string received;
+    char buffer[8192];
+    while (received.size() < limit) {
+        pollfd p{data, POLLIN, 0};
+        if (::poll(&p, 1, 30000) != 1)
+            break;
+        const ssize_t n = ::recv(data, buffer, std::min(sizeof buffer, limit - received.size()), 0);
+        if (n <= 0)
+            break;
+        received.append(buffer, static_cast<size_t>(n));
+        if (pause.count() > 0)
+            std::this_thread::sleep_for(pause);
+    }
+    return received;
+}
+
+// A data connection to the announced port with a small receive window, so that most of the
+// file waits in the client's socket buffer after its last write.
+int ConnectNarrow(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 16384;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(FtpScriptedVerdict, SlowServerIsWaitedForWhileItTakesBytesAndAStalledOneTimesOut) {
+    // Reading 2 MB at about 2 MB/s lasts several times the client's 300 ms reply bound, most
+    // of it after the client's last write; the stalled server stops taking bytes for good.
+    const size_t size = 2u << 20;
+    for (bool stalls : {false, true}) {
+        SCOPED_TRACE(stalls ? "stalled" : "slow");
+        std::string received;
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            LogIn(peer);
+            const int port = AcceptPort(peer);
+            peer.Answer("150 go\r\n");
+            const int data = ConnectNarrow(port);
+            received = TakeData(data, stalls ? 256u << 10 : size + 1, std::chrono::milliseconds(4));
+            if (stalls) {
+                peer.DrainUntilClosed();
+            } else {
+                peer.Send("226 done\r\n");
+                peer.Answer("213 " + std::to_string(received.size()) + "\r\n");
+            }
+            ::close(data);
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port(), 300);
+        TMemoryStream data = MakeData(size);
+        ftp.OpenSession(true);
+        if (stalls) {
+            ExpectTimedOut([&] { ftp.StoreStream(data, "12345/x.wav", false); });
+            ftp.CloseConnection();
+        } else {
+            ftp.StoreStream(data, "12345/x.wav", false);
+            ftp.SendQuit();
+        }
+        const std::string wire = server.Join();
+        EXPECT_EQ(Count(wire, "STOR "), 1u);
+        if (!stalls) {
+            EXPECT_TRUE(received == Contents(data)) << received.size() << " bytes arrived";
+        }
+    }
+}
+
+TEST(FtpScriptedVerdict, A226CountsOnlyWhenTheServerTookEveryByteAndSizeAgrees) {
+    // The server reads the whole file or cuts the data connection after 20000 bytes (closing
+    // with the rest unread resets it), says 226 either way, then answers SIZE as given.
+    const struct {
+        bool cut;
+        const char* sizeReply;
+        const char* failure; // "" when stored
+    } cases[] = {{true, "502 not implemented\r\n", "reset"},
+                 {false, "213 20000\r\n", "short store 20000 of 57206 bytes"},
+                 {false, "213 57206\r\n", ""},
+                 {false, "500 SIZE? never heard of it\r\n", ""},
+                 {false, "504 not for this type\r\n", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.cut ? "cut, " : "whole, ") + c.sizeReply);
+        ScriptedServer server([&](ScriptedPeer& peer) {
+            LogIn(peer);
+            const int port = AcceptPort(peer);
+            peer.Answer("150 go\r\n");
+            const int data = ConnectLocal(port);
+            TakeData(data, c.cut ? 20000 : 57206, std::chrono::milliseconds(0));
+            // The cut comes only once the client has written its last byte and ended sending.
+            pollfd ended{data, POLLRDHUP, 0};
+            ::poll(&ended, 1, 30000);
+            ::close(data);
+            peer.Send("226 done\r\n");
+            peer.Answer(c.sizeReply);
+        });
+        TIdFTP ftp;
+        Prepare(ftp, server.Port());
+        TMemoryStream data = MakeData(57206);
+        ftp.OpenSession(true);
+        std::string failure;
+        try {
+            ftp.StoreStream(data, "12345/x.wav", false);
+        } catch (const EIdShortStore& e) {
+            // Not a reply error: the outbox stores it again under the same name.
+            EXPECT_EQ(dynamic_cast<const EIdProtocolReplyError*>(&e), nullptr);
+            failure = e.Message();
+        } catch (const EIdSocketError& e) {
+            EXPECT_TRUE(e.SocketErrorCode == 10054 || e.SocketErrorCode == 10058) << e.Message();
+            failure = "reset";
+        }
+        EXPECT_EQ(failure, c.failure);
+        EXPECT_EQ(ftp.DataConnection(), nullptr);
+        ftp.CloseConnection();
+        const std::string wire = server.Join();
+        EXPECT_EQ(Count(wire, "SIZE 12345/x.wav\r\n"), c.cut ? 0u : 1u);
     }
 }

@@ -294,7 +294,9 @@ TEST_F(ComPortTest, OpenFailures) {
     } catch (const EComPort& e) {
         EXPECT_EQ(e.PortErrorCode, 1);
         EXPECT_EQ(e.OsError, ENOENT);
-        EXPECT_EQ(std::string(e.what()), "Unable to open com port (Error: 2)");
+        EXPECT_EQ(std::string(e.what()),
+                  "Unable to open com port (Error: 2): /dev/lumisk-no-such-tty: No such file or directory");
+        EXPECT_EQ(e.DevicePath, "/dev/lumisk-no-such-tty");
     }
     EXPECT_TRUE(beforeOpen);
     EXPECT_FALSE(afterOpen);
@@ -719,5 +721,82 @@ TEST_F(ComPortTest, ConnectedWhileLoadingOpensWhenLoaded) {
     owner.BeginLoading();
     broken->SetConnected(true);
     EXPECT_NO_THROW(owner.EndLoading());
-    EXPECT_EQ(Shown, std::vector<std::string>{"Unable to open com port (Error: 2)"});
+    EXPECT_EQ(Shown, std::vector<std::string>{
+                         "Unable to open com port (Error: 2): /nonexistent/tty: No such file or directory"});
+}
+
+namespace {
+
+// CPU seconds the whole process has used.
+double ProcessCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+// A modem unplugged and plugged in again behind the same link (as /dev/serial/by-id gives):
+// the loss is reported once and costs no CPU, the port closes, an open while the device is
+// away names the link and the reason, and once it is back the same port object opens it again
+// and talks both ways.
+TEST_F(ComPortTest, VanishedDeviceCanBeClosedAndOpenedAgainAtTheSamePathWhenItIsBack) {
+    char folder[] = "/tmp/lumisk-by-id-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string link = std::string(folder) + "/usb-modem";
+    auto pointLinkAt = [&](const std::string& target) {
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    };
+    auto first = std::make_unique<TPtyPair>();
+    pointLinkAt(first->SlavePath());
+
+    TComPort port;
+    port.SetPort(link);
+    std::vector<TComErrors> errors;
+    std::string received;
+    port.OnError = [&](TComponent*, TComErrors e) { errors.push_back(e); };
+    port.OnRxChar = [&](TComponent*, int count) {
+        std::string text;
+        port.ReadText(text, count);
+        received += text;
+    };
+    port.OpenPort();
+    first->Send("RING\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return received == "RING\r\n"; }));
+
+    first.reset(); // unplugged
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    const double cpuBefore = ProcessCpuSeconds();
+    PumpFor(1000);
+    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.5) << "a thread spins on the lost device";
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].Contains(erIO));
+    EXPECT_TRUE(port.DeviceLost());
+    port.ClosePort();
+
+    pointLinkAt(std::string(folder) + "/absent");
+    try {
+        port.OpenPort();
+        FAIL() << "opened a device that is away";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Unable to open com port (Error: 2): " + link + ": No such file or directory");
+    }
+    EXPECT_FALSE(port.Connected());
+
+    TPtyPair second; // plugged in again
+    pointLinkAt(second.SlavePath());
+    received.clear();
+    port.OpenPort();
+    EXPECT_TRUE(port.Connected());
+    EXPECT_FALSE(port.DeviceLost());
+    port.WriteText("ATZ\r");
+    EXPECT_EQ(second.Receive(4), "ATZ\r");
+    second.Send("OK\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return received == "OK\r\n"; }));
+    EXPECT_EQ(errors.size(), 1u);
+    port.ClosePort();
+    unlink(link.c_str());
+    rmdir(folder);
 }
