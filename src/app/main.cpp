@@ -8,6 +8,7 @@
 #include "app/Outbox.h"
 #include "app/QtMainThread.h"
 #include "app/SelfCheck.h"
+#include "app/ServiceWatch.h"
 #include "app/WindowLook.h"
 #include "toolkit/ExceptionReporter.h"
 
@@ -46,6 +47,7 @@ int RunHeadless(int argc, char** argv, TBoxOptions options, const std::string& c
         QCoreApplication::quit();
     });
     box.Start();
+    TServiceWatch service(box);
     WriteEventLine("ready");
     const int status = app.exec();
     WriteEventLine("stopped");
