@@ -91,17 +91,20 @@ private:
     void FollowPlan(int plan, bool heard, std::vector<TLineEvent>& events);
     void Report(TLineEventKind kind, std::vector<TLineEvent>& events);
 
-    // e^(-j w n) of each tone for n modulo TablePeriod (every tone completes whole turns in it).
+    void Accumulate(const std::int16_t* samples, std::size_t count);
+
+    // cos(w n) of the tones, then -sin(w n), eight floats each (the eighth is 0), for n modulo
+    // TablePeriod (every tone completes whole turns in it).
     static constexpr int TablePeriod = 1600;
-    std::vector<std::complex<float>> FTable;
+    std::vector<float> FTable;
 
     int FSilenceLimitMs = DefaultSilenceLimitMs;
 
     std::int64_t FSampleCount = 0;
-    std::int64_t FBlock = 0; // blocks analysed
-    int FFill = 0;           // samples of the current block so far
-    int FPhase = 0;          // FSampleCount modulo TablePeriod
-    std::array<std::complex<float>, ToneCount> FSum{};
+    std::int64_t FBlock = 0;                    // blocks analysed
+    int FFill = 0;                              // samples of the current block so far
+    int FPhase = 0;                             // FSampleCount modulo TablePeriod
+    std::array<float, 8> FReal{}, FImaginary{}; // the current block's correlations
     double FEnergy = 0;
     // The previous block's sums and energy, and the last window's tone sums.
     std::array<std::complex<float>, ToneCount> FPreviousSum{};
