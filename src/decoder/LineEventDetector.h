@@ -93,10 +93,14 @@ private:
 
     void Accumulate(const std::int16_t* samples, std::size_t count);
 
-    // cos(w n) of the tones, then -sin(w n), eight floats each (the eighth is 0), for n modulo
-    // TablePeriod (every tone completes whole turns in it).
-    static constexpr int TablePeriod = 1600;
+    // cos(w m) of the tones, then -sin(w m), eight floats each (the eighth is 0), for the sample
+    // m of a block; small enough to stay in the first-level cache. A block's sums are turned to
+    // the phase of its first sample when the block is done.
     std::vector<float> FTable;
+    // e^(-j w n) of the tones at the first sample n of a block, for the block index modulo
+    // TurnBlocks.
+    static constexpr int TurnBlocks = 10;
+    std::vector<std::complex<float>> FBlockTurns;
 
     int FSilenceLimitMs = DefaultSilenceLimitMs;
 
