@@ -11,6 +11,7 @@ void TPhoneToneDecoder::StartDecoding() {
     FDetector->Reset();
     FLineEvents.Reset();
     FPendingLineEvents.clear();
+    FSamplesDecoded = 0;
     FInput.Reset();
     FPending.clear();
     FDecoding = true;
@@ -43,6 +44,7 @@ void TPhoneToneDecoder::HearLine() {
     if (FRestartSilence.exchange(false))
         FLineEvents.RestartSilence();
     FLineEvents.Process(FSamples.data(), FSamples.size(), FPendingLineEvents);
+    FSamplesDecoded = FLineEvents.SamplesProcessed();
 }
 
 int TPhoneToneDecoder::FirePending() {

@@ -74,6 +74,10 @@ public:
     // before it is not reported. May be called from any thread.
     void RestartSilence() { FRestartSilence = true; }
 
+    // 8 kHz samples decoded since StartDecoding: the position the next sample will have. May be
+    // read from any thread (to learn where a recording begins, say).
+    std::int64_t SamplesDecoded() const { return FSamplesDecoded; }
+
     TDTMFEvent OnDTMF;
     using TLineEventHandler = std::function<void(TComponent* Sender, const TLineEvent& Event)>;
     TLineEventHandler OnLineEvent;
@@ -91,4 +95,5 @@ private:
     std::vector<TLineEvent> FPendingLineEvents;
     std::atomic<int> FSilenceLimit{TLineEventDetector::DefaultSilenceLimitMs};
     std::atomic<bool> FRestartSilence{false};
+    std::atomic<std::int64_t> FSamplesDecoded{0};
 };

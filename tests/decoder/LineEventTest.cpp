@@ -159,6 +159,8 @@ TEST(LineEvents, SilenceAfterSpeechIsKnownOnceAtItsLimitCountedFromARestartAndNe
     bool restarted = false;
     const THeard heard = Decode(line, 8000, [&](TPhoneToneDecoder& decoder, std::int64_t sample) {
         if (!restarted && sample >= restartAt) {
+            // Where the decoder is: what a recording starting now maps its positions against.
+            EXPECT_EQ(decoder.SamplesDecoded(), sample);
             decoder.RestartSilence();
             restarted = true;
         }
