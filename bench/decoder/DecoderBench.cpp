@@ -9,6 +9,7 @@
 //   decoder_bench [--speech-minutes=N] [--no-files] [--write-mix=FILE] [Google Benchmark options]
 // --write-mix writes the 60 s file (raw 8 kHz 16-bit mono) and stops, for profiling a receiver
 // with "decoder_bench --child=lumisk|spandsp FILE" under a tool of one's choice.
+#include "LineEventBench.h"
 #include "decoder/DtmfCorpus.h"
 #include "decoder/DtmfSignal.h"
 #include "decoder/PhoneToneDecoder.h"
@@ -405,6 +406,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     PrintDetectionTable();
+    PrintLineEventFigures(Corpus);
     if (files)
         PrintProcessFigures(pattern);
     std::filesystem::remove_all(pattern);

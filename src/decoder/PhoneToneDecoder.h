@@ -20,12 +20,25 @@
 // rate: that instant times 8000 per second); it is 64-bit because the box runs for months.
 // If a handler throws, the exception leaves DecodeSamples; keys not yet reported stay queued and
 // are reported at the start of the next DecodeSamples call, so none is lost.
+//
+// OnLineEvent(Sender, Event) is raised once per line event the caller's side of the line shows:
+// a busy or reorder tone (recognised by frequency and cadence, 1 to 2 s after it began), dial
+// tone (2.5 s), or silence as long as the silence limit (SetSilenceLimit; default 8 s, 0: off;
+// once per silent stretch). Event.Kind says which (LineEventName gives its words); Position is
+// the 8 kHz sample at which it was recognised and LastSoundPosition the end of the caller's last
+// sound before it, both counted as the Position of OnDTMF, for cutting a recording's tail. The
+// detectors hear exactly the samples the DTMF receiver hears. Like OnDTMF, it is raised on the
+// decoding thread from inside DecodeSamples, after the keys of the same call; an event a
+// throwing handler leaves behind is raised at the start of the next call. Details of what is
+// recognised: decoder/LineEventDetector.h.
 #pragma once
 
 #include "decoder/DecoderInputConverter.h"
 #include "decoder/DtmfDetector.h"
+#include "decoder/LineEventDetector.h"
 #include "toolkit/Component.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,14 +66,34 @@ public:
     // Decodes one block of captured bytes. Returns the number of keys reported by this call.
     int DecodeSamples(std::span<const std::uint8_t> block);
 
+    // The silence that makes a line event, in ms (0: none). May be called from any thread; it
+    // takes effect at the next block.
+    void SetSilenceLimit(int milliseconds);
+    int SilenceLimit() const { return FSilenceLimit; }
+    // Counts silence from the next block on (say when a recording starts), so that silence
+    // before it is not reported. May be called from any thread.
+    void RestartSilence() { FRestartSilence = true; }
+
+    // 8 kHz samples decoded since StartDecoding: the position the next sample will have. May be
+    // read from any thread (to learn where a recording begins, say).
+    std::int64_t SamplesDecoded() const { return FSamplesDecoded; }
+
     TDTMFEvent OnDTMF;
+    using TLineEventHandler = std::function<void(TComponent* Sender, const TLineEvent& Event)>;
+    TLineEventHandler OnLineEvent;
 
 private:
     int FirePending();
+    void HearLine();
 
     bool FDecoding = false;
     TDecoderInputConverter FInput;
     std::vector<std::int16_t> FSamples;
     std::vector<TDtmfKey> FPending;
     std::unique_ptr<TDtmfDetector> FDetector;
+    TLineEventDetector FLineEvents;
+    std::vector<TLineEvent> FPendingLineEvents;
+    std::atomic<int> FSilenceLimit{TLineEventDetector::DefaultSilenceLimitMs};
+    std::atomic<bool> FRestartSilence{false};
+    std::atomic<std::int64_t> FSamplesDecoded{0};
 };

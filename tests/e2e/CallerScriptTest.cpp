@@ -2,12 +2,18 @@
 // decoder hears it, and message files of any PCM format.
 #include "CallerAudio.h"
 #include "CallerEnd.h"
+#include "app/CallerId.h"
 #include "decoder/PhoneToneDecoder.h"
 
+#include <condition_variable>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <poll.h>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace {
 
@@ -80,6 +86,152 @@ TEST(CallerScript, MessageFilesOfAnyPcmFormatBecomeLineAudio) {
     EXPECT_NEAR(MillisecondsOf(ReadWaveAsLine(wide)), 1500, 2);
     EXPECT_THROW(ReadWaveAsLine(folder + "/missing.wav"), std::runtime_error);
     std::filesystem::remove_all(folder);
+}
+
+TEST(CallerScript, CallerIdInEveryFormAndTheHangupTailsAsTheBoxHearsThem) {
+    TCallScript s = ParseCallScript("5 cid=between cidform=tight nmbr=01632960123 name=SMITH_J rings=3 "
+                                    "ringgap=400 tail=busy400 hash tone 2");
+    EXPECT_EQ(s.CallerIdWhen, TCallScript::TCallerIdWhen::Between);
+    EXPECT_EQ(s.Rings, 3);
+    EXPECT_EQ(s.RingGapMs, 400);
+    EXPECT_EQ(s.Tail, THangupTail::Busy400);
+    EXPECT_TRUE(s.HashAfter);
+    EXPECT_EQ(s.MessageKind, TCallScript::Tone);
+    for (const char* bad : {"1 cid=after", "1 cidform=fancy", "1 tail=music", "1 rings=0"})
+        EXPECT_THROW(ParseCallScript(bad), std::runtime_error) << bad;
+
+    // Each form, read by the box's caller-ID parser.
+    const std::pair<const char*, const char*> forms[] = {{"spaced", "answered from 01632960123 (SMITH J)"},
+                                                         {"tight", "answered from 01632960123 (SMITH J)"},
+                                                         {"partial", "answered from 01632960123"},
+                                                         {"private", "answered from a private number"},
+                                                         {"outofarea", "answered from out of area"}};
+    for (const auto& [form, answered] : forms) {
+        s = ParseCallScript(std::string("5 cid=before nmbr=01632960123 name=SMITH_J cidform=") + form);
+        TCallerIdParser parser;
+        parser.Feed(CallerIdLines(s, 0) + "RING\r\n");
+        EXPECT_EQ(parser.Id().AnsweredText(), answered) << form;
+    }
+
+    // Each tail as the caller's end writes it, in quarter-second pieces, after a message.
+    const std::pair<THangupTail, TLineEventKind> tails[] = {
+        {THangupTail::Busy, TLineEventKind::BusyTone},    {THangupTail::Reorder, TLineEventKind::ReorderTone},
+        {THangupTail::Busy425, TLineEventKind::BusyTone}, {THangupTail::Busy400, TLineEventKind::BusyTone},
+        {THangupTail::Dial, TLineEventKind::DialTone},    {THangupTail::Silence, TLineEventKind::Silence}};
+    for (const auto& [tail, kind] : tails) {
+        TSamples line;
+        AppendTone(line, 300, 1000);
+        const int64_t messageEnd = static_cast<int64_t>(line.size());
+        for (int at = 0; at < 10000; at += 250)
+            AppendHangupTail(line, tail, at, 250);
+        TPhoneToneDecoder decoder;
+        std::vector<TLineEvent> events;
+        decoder.OnLineEvent = [&events](TComponent*, const TLineEvent& e) { events.push_back(e); };
+        decoder.StartDecoding();
+        decoder.DecodeSamples({reinterpret_cast<const uint8_t*>(line.data()), line.size() * 2});
+        ASSERT_EQ(events.size(), 1u) << HangupTailName(tail);
+        EXPECT_EQ(events[0].Kind, kind) << HangupTailName(tail);
+        EXPECT_NEAR(static_cast<double>(events[0].LastSoundPosition), static_cast<double>(messageEnd), 200)
+            << HangupTailName(tail);
+    }
+}
+
+// A whole call against a stand-in for the box that listens on the capture FIFO with the real
+// decoder: caller ID between the rings, the number, the message, "#", and the busy tail, which
+// the stand-in hears and hangs up on.
+TEST(CallerScript, TheCallerWhoHangsUpLeavesABusyTailUntilTheBoxHangsUp) {
+    const std::string fifo =
+        std::filesystem::temp_directory_path() / ("caller-tail-" + std::to_string(getpid()) + ".fifo");
+    TCallerEnd caller(fifo, "");
+    std::mutex lock;
+    std::condition_variable changed;
+    std::string modemText;
+    std::vector<std::string> reports;
+    bool ended = false, completed = false;
+    caller.OnRing = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        modemText += "RING\r\n";
+        changed.notify_all();
+        return true;
+    };
+    caller.OnModemText = [&](const std::string& text) {
+        std::lock_guard<std::mutex> g(lock);
+        modemText += text;
+        changed.notify_all();
+        return true;
+    };
+    caller.OnReport = [&](const std::string& line) {
+        std::lock_guard<std::mutex> g(lock);
+        reports.push_back(line);
+    };
+    caller.OnCallEnded = [&](bool ok) {
+        std::lock_guard<std::mutex> g(lock);
+        ended = true;
+        completed = ok;
+        changed.notify_all();
+    };
+    const int capture = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(capture, 0);
+    caller.StartCall(
+        ParseCallScript("62345 ahead=0 limit=5 cid=between rings=2 ringgap=300 hash tail=busy tone 1"));
+
+    // Answer on the second ring, with the ID that came between.
+    TCallerIdParser callerId;
+    {
+        std::unique_lock<std::mutex> g(lock);
+        ASSERT_TRUE(changed.wait_for(g, std::chrono::seconds(20), [&] {
+            const size_t first = modemText.find("RING");
+            return first != std::string::npos && modemText.find("RING", first + 1) != std::string::npos;
+        }));
+        callerId.Feed(modemText);
+    }
+    EXPECT_EQ(callerId.Id().AnsweredText(), "answered from 5551234 (DOE JANE)");
+    caller.ModemLine("ATH1");
+
+    TPhoneToneDecoder decoder;
+    std::string keys;
+    std::vector<TLineEvent> events;
+    int64_t hashAt = -1;
+    decoder.OnDTMF = [&](TComponent*, int key, int64_t position) {
+        keys += static_cast<char>(key);
+        if (keys == "62345")
+            caller.ModemLine("ATDD;"); // the number taken: the message may come
+        if (key == '#')
+            hashAt = position;
+    };
+    decoder.OnLineEvent = [&](TComponent*, const TLineEvent& e) {
+        events.push_back(e);
+        caller.ModemLine("ATH0");
+    };
+    decoder.StartDecoding();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            if (ended)
+                break;
+        }
+        pollfd p{capture, POLLIN, 0};
+        poll(&p, 1, 100);
+        uint8_t bytes[1024];
+        const ssize_t n = read(capture, bytes, sizeof bytes);
+        if (n > 0)
+            decoder.DecodeSamples({bytes, static_cast<size_t>(n)});
+    }
+    close(capture);
+    std::filesystem::remove(fifo);
+
+    std::string all;
+    for (const std::string& r : reports)
+        all += r + "\n";
+    EXPECT_TRUE(completed) << all;
+    EXPECT_EQ(keys, "62345#");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Kind, TLineEventKind::BusyTone);
+    EXPECT_GT(events[0].LastSoundPosition, hashAt); // the "#" was the caller's last sound
+    EXPECT_LT(events[0].LastSoundPosition, hashAt + 8000 / 2);
+    EXPECT_NE(all.find("call caller-id after the first ring\ncall ring\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("call keys #\ncall tail busy\ncall hangup "), std::string::npos) << all;
+    EXPECT_NE(all.find("ms after the tail began"), std::string::npos) << all;
 }
 
 } // namespace

@@ -68,6 +68,71 @@ void AppendTone(TSamples& out, double hz, int ms) {
     AppendTones(out, hz, 0, 0.4 * 32767, ms);
 }
 
+namespace {
+const std::pair<const char*, THangupTail> TailNames[] = {
+    {"busy", THangupTail::Busy},       {"reorder", THangupTail::Reorder}, {"busy425", THangupTail::Busy425},
+    {"busy400", THangupTail::Busy400}, {"dial", THangupTail::Dial},       {"silence", THangupTail::Silence}};
+}
+
+bool HangupTailFromName(const std::string& name, THangupTail& tail) {
+    for (const auto& [text, value] : TailNames)
+        if (name == text) {
+            tail = value;
+            return true;
+        }
+    return false;
+}
+
+const char* HangupTailName(THangupTail tail) {
+    for (const auto& [text, value] : TailNames)
+        if (tail == value)
+            return text;
+    return "none";
+}
+
+void AppendHangupTail(TSamples& out, THangupTail tail, int fromMs, int ms) {
+    double f1 = 0, f2 = 0;
+    int period = 0; // on and off, each this long; 0: continuous
+    switch (tail) {
+    case THangupTail::None:
+    case THangupTail::Silence:
+        AppendSilence(out, ms);
+        return;
+    case THangupTail::Busy:
+        f1 = 480, f2 = 620, period = 500;
+        break;
+    case THangupTail::Reorder:
+        f1 = 480, f2 = 620, period = 250;
+        break;
+    case THangupTail::Busy425:
+        f1 = 425, period = 500;
+        break;
+    case THangupTail::Busy400:
+        f1 = 400, period = 375;
+        break;
+    case THangupTail::Dial:
+        f1 = 350, f2 = 440;
+        break;
+    }
+    // Sample by sample on the tail's own time line: pieces join without a break or a phase jump,
+    // and only the cadence's own edges are ramped.
+    const double level = 0.1 * 32767; // -20 dBFS
+    const int64_t first = int64_t{LineRate} * fromMs / 1000, count = int64_t{LineRate} * ms / 1000;
+    const int64_t on = int64_t{LineRate} * period / 1000, ramp = LineRate * RampMs / 1000;
+    for (int64_t i = first; i < first + count; ++i) {
+        double gain = 1.0;
+        if (on > 0) {
+            const int64_t inPeriod = i % (2 * on);
+            gain = inPeriod >= on ? 0.0
+                                  : std::min({1.0, static_cast<double>(inPeriod) / ramp,
+                                              static_cast<double>(on - 1 - inPeriod) / ramp});
+        }
+        const double t = static_cast<double>(i) / LineRate;
+        const double v = std::sin(2 * Pi * f1 * t) + (f2 > 0 ? std::sin(2 * Pi * f2 * t) : 0.0);
+        out.push_back(static_cast<int16_t>(std::lround(level * gain * v)));
+    }
+}
+
 TSamples ReadWaveAsLine(const std::string& fileName) {
     try {
         TWaveFileStream wave(fileName, fmOpenRead | fmShareDenyNone);

@@ -22,6 +22,18 @@ void AppendSilence(TSamples& out, int ms);
 // A plain tone (not a key's pair of frequencies) with ramps.
 void AppendTone(TSamples& out, double hz, int ms);
 
+// What the line carries after the caller has hung up: the exchange's busy tone (480+620 Hz at
+// 0.5/0.5 s), reorder (480+620 Hz at 0.25/0.25 s), the 425 Hz busy tone at 0.5/0.5 s, the 400 Hz
+// one at 0.375/0.375 s, dial tone (350+440 Hz, continuous), or silence.
+enum class THangupTail { None, Busy, Reorder, Busy425, Busy400, Dial, Silence };
+
+// "busy", "reorder", "busy425", "busy400", "dial", "silence"; false for any other name.
+bool HangupTailFromName(const std::string& name, THangupTail& tail);
+const char* HangupTailName(THangupTail tail);
+// Appends ms of the tail, phase from ms into it (so consecutive pieces continue the cadence), at
+// about -20 dBFS a tone, as the exchange sends it.
+void AppendHangupTail(TSamples& out, THangupTail tail, int fromMs, int ms);
+
 // Reads a PCM WAV file of any rate, width and channel count as line audio. Throws
 // std::runtime_error naming the file when it cannot be read.
 TSamples ReadWaveAsLine(const std::string& fileName);

@@ -81,8 +81,42 @@ TCallScript ParseCallScript(const std::string& text) {
                 script.HangupLine = value;
             else if (name == "heard")
                 script.HeardFile = value;
-            else
+            else if (name == "cid" && (value == "before" || value == "between"))
+                script.CallerIdWhen = value == "before" ? TCallScript::TCallerIdWhen::Before
+                                                        : TCallScript::TCallerIdWhen::Between;
+            else if (name == "cidform" && value == "spaced")
+                script.CallerIdForm = TCallScript::TCallerIdForm::Spaced;
+            else if (name == "cidform" && value == "tight")
+                script.CallerIdForm = TCallScript::TCallerIdForm::Tight;
+            else if (name == "cidform" && value == "partial")
+                script.CallerIdForm = TCallScript::TCallerIdForm::Partial;
+            else if (name == "cidform" && value == "private")
+                script.CallerIdForm = TCallScript::TCallerIdForm::Private;
+            else if (name == "cidform" && value == "outofarea")
+                script.CallerIdForm = TCallScript::TCallerIdForm::OutOfArea;
+            else if (name == "cid" || name == "cidform")
+                throw std::runtime_error(name == "cid"
+                                             ? "cid is before or between"
+                                             : "cidform is spaced, tight, partial, private or outofarea");
+            else if (name == "nmbr")
+                script.CallerNumber = value;
+            else if (name == "name") {
+                // A script word has no spaces: "_" stands for one.
+                script.CallerName = value;
+                std::replace(script.CallerName.begin(), script.CallerName.end(), '_', ' ');
+            } else if (name == "rings")
+                script.Rings = IntOption(name, value, 1, 20);
+            else if (name == "ringgap")
+                script.RingGapMs = IntOption(name, value, 100, 20000);
+            else if (name == "tail") {
+                if (!HangupTailFromName(value, script.Tail))
+                    throw std::runtime_error("tail is busy, reorder, busy425, busy400, dial or silence");
+            } else
                 throw std::runtime_error("unknown call option " + name);
+            continue;
+        }
+        if (word == "hash") {
+            script.HashAfter = true;
             continue;
         }
         std::string rest;
@@ -106,6 +140,28 @@ TCallScript ParseCallScript(const std::string& text) {
         break;
     }
     return script;
+}
+
+std::string CallerIdLines(const TCallScript& script, std::time_t now) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[8], time[8];
+    std::strftime(date, sizeof date, "%m%d", &local);
+    std::strftime(time, sizeof time, "%H%M", &local);
+    using TForm = TCallScript::TCallerIdForm;
+    const TForm form = script.CallerIdForm;
+    const std::string eq = form == TForm::Tight ? "=" : " = ";
+    const std::string number = form == TForm::Private     ? "P"
+                               : form == TForm::OutOfArea ? "O"
+                                                          : script.CallerNumber;
+    // Modems set the lines apart with an empty one.
+    std::string text = "\r\n";
+    if (form == TForm::Partial)
+        return text + "TIME=" + time + "\r\nNMBR = " + number + "\r\n\r\n";
+    text += "DATE" + eq + date + "\r\nTIME" + eq + time + "\r\nNMBR" + eq + number + "\r\n";
+    if (form != TForm::Private && form != TForm::OutOfArea)
+        text += "NAME" + eq + script.CallerName + "\r\n";
+    return text + "\r\n";
 }
 
 TCallerEnd::TCallerEnd(const std::string& capturePath, const std::string& playbackPath) {
@@ -331,13 +387,10 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
     std::string failure;
     const auto ringAt = TClock::now();
     TClock::time_point answeredAt = ringAt;
-    if (!OnRing || !OnRing()) {
+    if (!Ring(script))
         failure = "line dropped";
-    } else {
-        Report("call ring");
-        if (!WaitFor([this] { return FAnswered; }, bound()))
-            failure = "no answer";
-    }
+    else if (!WaitFor([this] { return FAnswered; }, bound()))
+        failure = "no answer";
     if (failure.empty()) {
         answeredAt = TClock::now();
         Report("call answered " + ms(ringAt) + " ms");
@@ -374,15 +427,38 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
         } else if (failure.empty() && !WaitPromptsOver(keyedAt, script.QuietMs, bound()))
             Report("call no prompt after the keys");
     }
+    // The card reads at wall-clock pace from the moment audio is there: what is written now ends
+    // its length from now.
+    auto tailStart = TClock::now();
     if (failure.empty() && !message.empty()) {
+        tailStart += std::chrono::milliseconds(MillisecondsOf(message));
         if (!WriteCapture(message, bound()))
             failure = "message not taken by the sound card";
         else
             Report("call message " + std::to_string(MillisecondsOf(message)) + " ms");
     }
+    if (failure.empty() && script.HashAfter) {
+        TSamples hash;
+        AppendKey(hash, '#', script.KeyMs);
+        AppendSilence(hash, script.GapMs);
+        tailStart = std::max(tailStart, TClock::now()) + std::chrono::milliseconds(MillisecondsOf(hash));
+        if (!WriteCapture(hash, bound()))
+            failure = "# not taken by the sound card";
+        else
+            Report("call keys #");
+    }
+    std::string tailText;
+    if (failure.empty() && script.Tail != THangupTail::None) {
+        // The caller has hung up: the exchange's tail plays until the box hangs up, and nobody
+        // waits for a closing prompt.
+        tailStart = PlayTail(script, std::max(tailStart, TClock::now()), bound());
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FHungUp)
+            tailText = ", " + ms(tailStart) + " ms after the tail began";
+    }
     if (failure.empty() && !WaitFor([this] { return FHungUp; }, bound()))
         failure = "no hang-up";
-    if (failure.empty()) {
+    if (failure.empty() && script.Tail == THangupTail::None) {
         // The closing prompt has ended when the hang-up arrives; take in its last bytes.
         WaitPromptsOver(TClock::time_point(), 300, TClock::now() + std::chrono::seconds(5), false);
     }
@@ -410,9 +486,69 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
         FBusy = false;
     }
     if (failure.empty())
-        Report("call hangup " + ms(answeredAt) + " ms after the answer, " + heardText);
+        Report("call hangup " + ms(answeredAt) + " ms after the answer" + tailText + ", " + heardText);
     else
         Report("call failed " + failure + ", " + heardText);
     if (OnCallEnded)
         OnCallEnded(failure.empty());
+}
+
+bool TCallerEnd::Ring(const TCallScript& script) {
+    using TWhen = TCallScript::TCallerIdWhen;
+    const auto answered = [this] { return FAnswered; };
+    const auto sendCallerId = [&] {
+        if (!OnModemText || !OnModemText(CallerIdLines(script, std::time(nullptr))))
+            return false;
+        Report(std::string("call caller-id ") + (script.CallerIdWhen == TWhen::Before ? "before" : "after") +
+               " the first ring");
+        return true;
+    };
+    if (script.CallerIdWhen == TWhen::Before) {
+        if (!sendCallerId())
+            return false;
+        WaitFor(answered, TClock::now() + std::chrono::milliseconds(200));
+    }
+    for (int ring = 0; ring < script.Rings; ++ring) {
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            if (FAnswered || FAbort)
+                break;
+        }
+        if (!OnRing || !OnRing())
+            return false;
+        Report("call ring");
+        if (ring == 0 && script.CallerIdWhen == TWhen::Between) {
+            // The ID follows the first ring's burst, unless the box has answered it already.
+            if (WaitFor(answered, TClock::now() + std::chrono::milliseconds(300)))
+                break;
+            if (!sendCallerId())
+                return false;
+        }
+        if (ring + 1 < script.Rings)
+            WaitFor(answered, TClock::now() + std::chrono::milliseconds(script.RingGapMs));
+    }
+    return true;
+}
+
+TCallerEnd::TClock::time_point TCallerEnd::PlayTail(const TCallScript& script, TClock::time_point tailStart,
+                                                    TClock::time_point until) {
+    // Written in pieces at most a second ahead of the card, so little of it is left over in the
+    // FIFO once the box has hung up.
+    constexpr int PieceMs = 250, AheadMs = 1000;
+    Report(std::string("call tail ") + HangupTailName(script.Tail));
+    for (int at = 0;; at += PieceMs) {
+        const auto due = tailStart + std::chrono::milliseconds(at - AheadMs);
+        if (WaitFor([this] { return FHungUp; }, std::min(due, until)) || TClock::now() >= until)
+            break;
+        {
+            std::lock_guard<std::mutex> guard(FLock);
+            if (FAbort)
+                break;
+        }
+        TSamples piece;
+        AppendHangupTail(piece, script.Tail, at, PieceMs);
+        if (!WriteCapture(piece, until))
+            break;
+    }
+    return tailStart;
 }

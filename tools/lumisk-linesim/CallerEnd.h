@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -34,7 +35,28 @@ struct TCallScript {
     std::string HeardFile; // where to save what the box played, if anywhere
     enum { None, Wave, Say, Tone } MessageKind = Tone;
     std::string MessageArg = "3"; // file, text or seconds
+
+    // Caller ID sent by the modem end: before the first RING (as in the UK) or between the first
+    // and second, in one of the forms modems use.
+    enum class TCallerIdWhen { None, Before, Between } CallerIdWhen = TCallerIdWhen::None;
+    enum class TCallerIdForm {
+        Spaced,
+        Tight,
+        Partial,
+        Private,
+        OutOfArea
+    } CallerIdForm = TCallerIdForm::Spaced;
+    std::string CallerNumber = "5551234";
+    std::string CallerName = "DOE JANE";
+    int Rings = 1; // RINGs sent, RingGapMs apart, unless the box answers earlier
+    int RingGapMs = 1000;
+    bool HashAfter = false;               // "#" pressed after the message
+    THangupTail Tail = THangupTail::None; // the line after the caller hung up
 };
+
+// The lines a modem sends for the script's caller ID, at the given local time ("DATE = 1210",
+// "TIME = 1330", ...), each ended by CR LF.
+std::string CallerIdLines(const TCallScript& script, std::time_t now);
 
 // Throws std::runtime_error with a readable reason for a malformed script.
 TCallScript ParseCallScript(const std::string& text);
@@ -52,6 +74,8 @@ public:
     std::function<void(const std::string& line)> OnReport;
     // Sends "RING" to the box; called from the call's thread. False when the line is dropped.
     std::function<bool()> OnRing;
+    // Sends other modem text (caller ID) to the box; called from the call's thread.
+    std::function<bool(const std::string& text)> OnModemText;
     // Called once a call has ended, with whether it went through to the hang-up.
     std::function<void(bool completed)> OnCallEnded;
 
@@ -70,6 +94,11 @@ public:
 
 private:
     void RunCall(TCallScript script, TSamples message);
+    // Rings the box, with the script's caller ID; false when the line is dropped.
+    bool Ring(const TCallScript& script);
+    // Plays the hang-up tail until the box hangs up or until; returns when the tail began.
+    TClock::time_point PlayTail(const TCallScript& script, TClock::time_point tailStart,
+                                TClock::time_point until);
     bool WaitFor(const std::function<bool()>& done, TClock::time_point until);
     // Waits until the box has played something after since and then been quiet for quietMs.
     bool WaitPromptsOver(TClock::time_point since, int quietMs, TClock::time_point until,

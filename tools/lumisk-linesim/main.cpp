@@ -43,8 +43,26 @@
 // is a silent caller: nothing is keyed or said, the call waits for the box to hang up. Each wait
 // is bounded by limit= seconds (60). heard= saves what the box
 // played from the answer on, as an 8 kHz 16-bit mono WAV file.
-// Report lines: "call ring", "call answered <ms> ms", "call keys <keys>", "call message <ms> ms",
-// then "call hangup <ms> ms after the answer, heard <ms> ms" or "call failed <why>, heard <ms> ms".
+// More script words:
+//   cid=before|between   the modem end sends caller-ID lines before the first RING (as in the
+//                        UK) or after it, before the second; none without this word
+//   cidform=spaced|tight|partial|private|outofarea
+//                        "NMBR = 5551234" (spaced, the default), "NMBR=5551234" (tight), only
+//                        "TIME=1330" and "NMBR = 5551234" (partial), "NMBR = P" (private) or
+//                        "NMBR = O" (outofarea); DATE and TIME are the local time of the call
+//   nmbr=NUMBER          the number sent (5551234)
+//   name=NAME            the name sent, "_" for a space (DOE_JANE)
+//   rings=N              RINGs sent until the box answers (1), ringgap= ms apart (1000)
+//   hash                 "#" is pressed after the message
+//   tail=busy|reorder|busy425|busy400|dial|silence
+//                        after the message (and "#") the caller hangs up: the line carries the
+//                        exchange's tone (480+620 Hz at 0.5/0.5 s or 0.25/0.25 s, 425 Hz at
+//                        0.5/0.5 s, 400 Hz at 0.375/0.375 s, 350+440 Hz continuous) or silence
+//                        until the box hangs up; nobody waits for a closing prompt
+// Report lines: "call ring", "call caller-id before|after the first ring", "call answered <ms>
+// ms", "call keys <keys>", "call message <ms> ms", "call keys #", "call tail <kind>", then "call
+// hangup <ms> ms after the answer[, <ms> ms after the tail began], heard <ms> ms" or "call failed
+// <why>, heard <ms> ms".
 //
 // --log FILE appends "<time stamp> <line>" for every received line.
 // --link PATH makes PATH a symbolic link to the slave (removed at the end).
@@ -118,6 +136,7 @@ int main(int argc, char** argv) {
         sim.AttachModem(modem, splitGap);
         caller.OnReport = [&sim](const std::string& line) { sim.Emit(line); };
         caller.OnRing = [&modem] { return modem.Send("RING\r\n"); };
+        caller.OnModemText = [&modem](const std::string& text) { return modem.Send(text); };
         if (caller.PlaybackFd() >= 0)
             sim.AddSource([&caller] { return caller.PlaybackFd(); }, [&caller] { caller.HandlePlayback(); });
         sim.AddCommand(
