@@ -11,6 +11,7 @@ void TPhoneToneDecoder::StartDecoding() {
     FDetector->Reset();
     FInput.Reset();
     FPending.clear();
+    FPlayed.clear();
     FDecoding = true;
 }
 
@@ -25,8 +26,36 @@ int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block) {
         return reported;
     FSamples.clear();
     FInput.Convert(block, FSamples);
-    FDetector->Process(FSamples.data(), FSamples.size(), FPending);
+    Hear(FSamples);
     return reported + FirePending();
+}
+
+int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block,
+                                     std::span<const std::int16_t> played) {
+    int reported = FirePending();
+    if (!FDecoding || block.empty())
+        return reported;
+    FSamples.clear();
+    FInput.Convert(block, FSamples);
+    FPlayed.insert(FPlayed.end(), played.begin(), played.end());
+    // Pair each captured sample with the played one of its instant; a shortfall is silence.
+    const std::size_t n = FSamples.size();
+    FPaired.assign(n, 0);
+    const std::size_t have = std::min(n, FPlayed.size());
+    std::copy(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have), FPaired.begin());
+    FPlayed.erase(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have));
+    // Counts that keep drifting apart (a caller whose rates do not match) must not grow the
+    // queue without bound.
+    constexpr std::size_t MaxQueued = 2048;
+    if (FPlayed.size() > MaxQueued)
+        FPlayed.erase(FPlayed.begin(), FPlayed.end() - static_cast<std::ptrdiff_t>(MaxQueued));
+    FEcho.Process(FSamples, FPaired, FSamples);
+    Hear(FSamples);
+    return reported + FirePending();
+}
+
+void TPhoneToneDecoder::Hear(std::span<const std::int16_t> samples) {
+    FDetector->Process(samples.data(), samples.size(), FPending);
 }
 
 int TPhoneToneDecoder::FirePending() {

@@ -20,10 +20,16 @@
 // rate: that instant times 8000 per second); it is 64-bit because the box runs for months.
 // If a handler throws, the exception leaves DecodeSamples; keys not yet reported stay queued and
 // are reported at the start of the next DecodeSamples call, so none is lost.
+//
+// Echo: a box that hands over what it played alongside each captured block (the overload of
+// DecodeSamples with played audio) has the echo of its own prompts taken out of what the
+// detector hears (TEchoCanceller), so keys pressed during a prompt are heard over it. Only the
+// detector's input is cleaned; the block itself is never changed.
 #pragma once
 
 #include "decoder/DecoderInputConverter.h"
 #include "decoder/DtmfDetector.h"
+#include "decoder/EchoCanceller.h"
 #include "toolkit/Component.h"
 
 #include <cstdint>
@@ -52,15 +58,28 @@ public:
 
     // Decodes one block of captured bytes. Returns the number of keys reported by this call.
     int DecodeSamples(std::span<const std::uint8_t> block);
+    // The same, with what the box played over the same stretch of time as block: 8 kHz 16-bit
+    // mono samples, the first one played at the instant the block's first sample was captured.
+    // Their count need not match the block's exactly (at other capture rates the two are rounded
+    // apart): played samples are queued and paired with the converted capture in order. The
+    // sound card's latency between the two is found by the canceller.
+    int DecodeSamples(std::span<const std::uint8_t> block, std::span<const std::int16_t> played);
+
+    const TEchoCanceller& EchoCanceller() const { return FEcho; }
 
     TDTMFEvent OnDTMF;
 
 private:
     int FirePending();
+    // The one place where the cleaned 8 kHz input reaches the detectors.
+    void Hear(std::span<const std::int16_t> samples);
 
     bool FDecoding = false;
     TDecoderInputConverter FInput;
     std::vector<std::int16_t> FSamples;
     std::vector<TDtmfKey> FPending;
     std::unique_ptr<TDtmfDetector> FDetector;
+    TEchoCanceller FEcho;
+    std::vector<std::int16_t> FPlayed; // played samples not yet paired with captured ones
+    std::vector<std::int16_t> FPaired;
 };
