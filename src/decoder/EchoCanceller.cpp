@@ -25,13 +25,15 @@ inline float Sum(const TVec8& v) {
     return ((v[0] + v[1]) + (v[2] + v[3])) + ((v[4] + v[5]) + (v[6] + v[7]));
 }
 
-// The two filters' outputs over one window (n a multiple of 16): nearly all of the canceller's
-// work, with its update below. Where the processor has AVX2, a clone uses it.
+// The two filters' outputs over one window, and the window's power weighted by each tap's share
+// of the step (n a multiple of 16): nearly all of the canceller's work, with its update below.
+// Where the processor has AVX2, a clone uses it.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
-void Dot2(const float* a, const float* b, const float* x, int n, float* outA, float* outB) {
-    TVec8 a0 = {}, a1 = {}, b0 = {}, b1 = {};
+void Dot3(const float* a, const float* b, const float* share, const float* x, int n, float* outA, float* outB,
+          float* outPower) {
+    TVec8 a0 = {}, a1 = {}, b0 = {}, b1 = {}, p0 = {}, p1 = {};
     for (int i = 0; i < n; i += 16) {
         TVec8 x0, x1, v;
         Load(x0, x + i);
@@ -44,11 +46,17 @@ void Dot2(const float* a, const float* b, const float* x, int n, float* outA, fl
         b0 += v * x0;
         Load(v, b + i + 8);
         b1 += v * x1;
+        Load(v, share + i);
+        p0 += v * (x0 * x0);
+        Load(v, share + i + 8);
+        p1 += v * (x1 * x1);
     }
     a0 += a1;
     b0 += b1;
+    p0 += p1;
     *outA = Sum(a0);
     *outB = Sum(b0);
+    *outPower = Sum(p0);
 }
 
 // w += g * share * x over n (a multiple of 8) values.
@@ -101,6 +109,7 @@ void TEchoCanceller::Reset() {
     FQuietRun = MaxDelay + FilterTaps;
     FDelay = -1;
     FForegroundGood = false;
+    FGoodCaptured = FGoodResidual = 0;
     std::fill(FForeground.begin(), FForeground.end(), 0.0f);
     std::fill(FBackground.begin(), FBackground.end(), 0.0f);
     std::fill(FShare.begin(), FShare.end(), 1.0f);
@@ -121,7 +130,6 @@ void TEchoCanceller::Activate() {
     std::fill(FHistory.begin(), FHistory.end(), 0.0f);
     FFill = MaxDelay + FilterTaps;
     FLastPlayed = FLastCaptured = FLastOut = 0;
-    FWindowPower = 0;
     FJudgeFill = 0;
     FCapturedEnergy = FForegroundEnergy = FBackgroundEnergy = FEchoEstimateEnergy = 0;
     FBetterRun = 0;
@@ -163,13 +171,6 @@ void TEchoCanceller::PushReference(float x) {
         FFill = keep;
     }
     FHistory[static_cast<std::size_t>(FFill++)] = x;
-    if (FDelay >= 0) {
-        // The window moves on by one sample.
-        const float in = FHistory[static_cast<std::size_t>(FFill - 1 - FDelay)];
-        const float gone = FHistory[static_cast<std::size_t>(FFill - 1 - FDelay - FilterTaps)];
-        FWindowPower =
-            std::max(0.0, FWindowPower + static_cast<double>(in) * in - static_cast<double>(gone) * gone);
-    }
 }
 
 void TEchoCanceller::ProcessActive(const std::int16_t* captured, const std::int16_t* played,
@@ -206,13 +207,16 @@ void TEchoCanceller::ProcessActive(const std::int16_t* captured, const std::int1
             continue;
         }
         const float* window = &FHistory[static_cast<std::size_t>(FFill - FDelay - FilterTaps)];
-        float yf = 0, yb = 0;
-        Dot2(FForeground.data(), FBackground.data(), window, FilterTaps, &yf, &yb);
+        float yf = 0, yb = 0, power = 0;
+        Dot3(FForeground.data(), FBackground.data(), FShare.data(), window, FilterTaps, &yf, &yb, &power);
         const float ef = dw - yf, eb = dw - yb;
         if (++FShareAge >= ShareInterval)
             UpdateShares();
-        AddScaled(FBackground.data(), static_cast<float>(Step * eb / (FWindowPower + Regularisation)),
-                  FShare.data(), window, FilterTaps);
+        // Normalised by the window's power as each tap's share weighs it: with a sparse echo path
+        // a few taps take most of the step, and plain power would let them overshoot.
+        AddScaled(FBackground.data(),
+                  static_cast<float>(Step * eb / (std::max(power, 0.0f) + Regularisation)), FShare.data(),
+                  window, FilterTaps);
         FLastOut = ef + Emphasis * FLastOut;
         out[i] = ToSample(FLastOut);
 
@@ -256,7 +260,10 @@ void TEchoCanceller::JudgeBlock() {
         if (FBackgroundEnergy > 2 * FForegroundEnergy && FForegroundEnergy < 0.5 * FCapturedEnergy)
             FBackground = FForeground;
     }
-    if (FCapturedEnergy > 10 * FForegroundEnergy)
+    // Good once it has cancelled 10 dB over a stretch (about 150 ms), not in one lucky block.
+    FGoodCaptured = 0.95 * FGoodCaptured + FCapturedEnergy;
+    FGoodResidual = 0.95 * FGoodResidual + FForegroundEnergy;
+    if (FGoodCaptured > 10 * FGoodResidual)
         FForegroundGood = true;
     FJudgeFill = 0;
     FCapturedEnergy = FForegroundEnergy = FBackgroundEnergy = FEchoEstimateEnergy = 0;
@@ -323,8 +330,5 @@ void TEchoCanceller::PlaceFilter(int delay) {
     }
     FDelay = delay;
     FForegroundGood = false;
-    const float* window = &FHistory[static_cast<std::size_t>(FFill - FDelay - FilterTaps)];
-    FWindowPower = 0;
-    for (int j = 0; j < FilterTaps; ++j)
-        FWindowPower += static_cast<double>(window[j]) * window[j];
+    FGoodCaptured = FGoodResidual = 0;
 }

@@ -7,14 +7,17 @@
 //   MaxDelay samples. The search keeps running at a quarter of the rate once a delay is found and
 //   moves the filter when the delay changes.
 // - An adaptive FIR filter of FilterTaps taps (LeadTaps before the bulk delay, TailTaps = 64 ms
-//   after it) models the echo path. It adapts by NLMS on pre-emphasised signals (speech is far
-//   from white; the pre-emphasis speeds convergence several times), and the output is
+//   after it) models the echo path. It adapts by proportionate NLMS (each tap's share of the step
+//   grows with its weight: a line's echo path is sparse, a few milliseconds of response somewhere
+//   in the tail, and its taps converge several times faster so) on pre-emphasised signals
+//   (speech is far from white; the pre-emphasis speeds convergence further), and the output is
 //   de-emphasised again, which restores the capture exactly where there is no echo.
 // - Double talk (the caller's keys or voice during a prompt) is handled with two filters: a
 //   background filter adapts all the time and a foreground filter, which makes the output, only
-//   takes the background's weights when they cancel clearly better. A key that disturbs the
-//   background therefore never reaches the output; the background is reset from the foreground
-//   when it has gone astray.
+//   takes the background's weights when they cancel clearly better and the caller is not heard
+//   over the echo. An adaptive filter fed a caller's steady tone learns to cancel part of the
+//   tone itself; that never reaches the output. The background is reset from the foreground when
+//   it has gone astray.
 // - No non-linear processing: the output is the capture less a linear estimate of the echo, so
 //   the caller's tones keep their shape and level.
 // - Nothing is done while nothing has been played for longer than the filter reaches back: the
@@ -78,7 +81,6 @@ private:
     int FDelay = -1; // history offset of the window's newest sample; -1: no delay found yet
     std::vector<float> FForeground;
     std::vector<float> FBackground;
-    double FWindowPower = 0; // sum of squares over the filter's window
     // Each tap's share of the step (averaging 1), renewed every ShareInterval samples.
     static constexpr int ShareInterval = 16;
     std::vector<float> FShare;
@@ -88,7 +90,8 @@ private:
     static constexpr int JudgeLength = 64;
     int FJudgeFill = 0;
     double FCapturedEnergy = 0, FForegroundEnergy = 0, FBackgroundEnergy = 0, FEchoEstimateEnergy = 0;
-    bool FForegroundGood = false; // the foreground has cancelled 10 dB once
+    bool FForegroundGood = false; // the foreground has cancelled 10 dB
+    double FGoodCaptured = 0, FGoodResidual = 0;
     int FBetterRun = 0;
 
     // The delay search on 2 kHz signals.
