@@ -201,7 +201,8 @@ int32_t TAlsaSound::Play(const WAVEFORMATEX& format, const void* data, uint32_t 
             p += static_cast<size_t>(n) * device.nBlockAlign;
             left -= static_cast<snd_pcm_uframes_t>(n);
             if (reference && total > 0) {
-                // These frames are heard once what the device still holds before them has been.
+                // These frames are heard once what the device still holds before them has been;
+                // only the first part's instant places the sound, the rest follows it exactly.
                 snd_pcm_sframes_t queued = 0;
                 if (api.snd_pcm_delay(pcm, &queued) < 0 || queued < n)
                     queued = n;
@@ -209,7 +210,8 @@ int32_t TAlsaSound::Play(const WAVEFORMATEX& format, const void* data, uint32_t 
                                                                            1000000 / device.nSamplesPerSec);
                 const size_t upTo = heard.size() * (total - left) / total;
                 reference->Played(when,
-                                  std::span<const int16_t>(heard.data() + handedOver, upTo - handedOver));
+                                  std::span<const int16_t>(heard.data() + handedOver, upTo - handedOver),
+                                  handedOver > 0);
                 handedOver = upTo;
             }
         }

@@ -13,13 +13,14 @@ std::int64_t TPlaybackReference::IndexAt(TClock::time_point when) const {
     return (scaled >= 0 ? scaled + 500000000 : scaled - 500000000) / 1000000000;
 }
 
-void TPlaybackReference::Played(TClock::time_point when, std::span<const std::int16_t> samples) {
+void TPlaybackReference::Played(TClock::time_point when, std::span<const std::int16_t> samples,
+                                bool continuation) {
     if (samples.empty())
         return;
     std::int64_t at = IndexAt(when);
     const auto size = static_cast<std::int64_t>(FRing.size());
     std::lock_guard<std::mutex> guard(FLock);
-    if (FAny && std::llabs(at - FEnd) <= Slack)
+    if (FAny && (continuation || std::llabs(at - FEnd) <= Slack))
         at = FEnd;
     if (at > FEnd) {
         // A pause: what the record holds of it is silence.

@@ -7,9 +7,10 @@
 // time line is the sample heard at Origin + n / 8000 s. Thread-safe: backends write from their
 // playing thread, the reader reads from the capture's.
 //
-// Sample-exact: a chunk whose stamp lies within Slack of the end of the chunk before continues it
-// exactly, so the jitter of the stamps (a thread woken late) never moves a sound by a sample; a
-// sound that starts after a pause is placed by its own stamp. The residual latency between the
+// Sample-exact: the parts of one sound follow one another exactly, and so does a sound whose
+// stamp lies within Slack of the end of the one before (prompts played back to back), so the
+// jitter of the stamps (a thread woken late) never moves a sound by a sample; a sound that
+// starts after a pause is placed by its own stamp. The residual latency between the
 // stamps and the capture (a real card's converters and buffers) is left to the echo canceller's
 // delay search.
 #pragma once
@@ -28,8 +29,9 @@ public:
 
     explicit TPlaybackReference(int seconds = 8);
 
-    // Backend side: samples (8 kHz 16-bit mono) whose first is heard at when.
-    void Played(TClock::time_point when, std::span<const std::int16_t> samples);
+    // Backend side: samples (8 kHz 16-bit mono) whose first is heard at when. continuation: they
+    // go on from the samples handed over last, whatever when says (the next part of one sound).
+    void Played(TClock::time_point when, std::span<const std::int16_t> samples, bool continuation = false);
 
     // Reader side: the time-line index of an instant, and the samples from an index on (silence
     // where nothing was played, or what is older than the record keeps).

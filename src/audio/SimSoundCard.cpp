@@ -361,7 +361,7 @@ int32_t TSimSoundCard::Play(const WAVEFORMATEX& format, const void* data, uint32
             chunk.resize(count);
             for (size_t i = 0; i < count; ++i)
                 chunk[i] = TPcmConverter::DecodeSample(&out[offset + 2 * i], 16);
-            reference->Played(due, chunk);
+            reference->Played(due, chunk, k > 0);
         }
         if (handle >= 0 &&
             !WriteAll(handle, out.data() + offset, std::min(chunkBytes, out.size() - offset))) {
