@@ -5,10 +5,14 @@
 // - whole-process throughput: lumisk-dtmf on a one-hour WAV file against a process that feeds
 //   the same file to spandsp, both streaming it; and lumisk-dtmf at 1, 10 and 60 minutes, to
 //   show that its time grows linearly and its memory does not grow;
-// - Google Benchmark throughput of the two receivers in memory.
-//   decoder_bench [--speech-minutes=N] [--no-files] [--write-mix=FILE] [Google Benchmark options]
+// - Google Benchmark throughput of the two receivers in memory;
+// - keys over the echo of the box's greeting on the line model, with and without the echo
+//   canceller, the canceller's ERLE and its cost beside speexdsp's (EchoBench.cpp).
+//   decoder_bench [--speech-minutes=N] [--no-files] [--write-mix=FILE] [--echo-calls=N] [--echo-only]
+//                 [Google Benchmark options]
 // --write-mix writes the 60 s file (raw 8 kHz 16-bit mono) and stops, for profiling a receiver
 // with "decoder_bench --child=lumisk|spandsp FILE" under a tool of one's choice.
+#include "EchoBench.h"
 #include "LineEventBench.h"
 #include "decoder/DtmfCorpus.h"
 #include "decoder/DtmfSignal.h"
@@ -281,8 +285,14 @@ void PrintProcessFigures(const std::string& folder) {
         const double a = (ours - none) / seconds, b = (peer - none) / seconds;
         std::printf(
             "net instructions per second of 8 kHz audio (callgrind, %.0f s of keys and speech, start-up "
-            "of %.2f M subtracted):\n  lumisk %.3f M, spandsp %.3f M; lumisk/spandsp = %.2f\n\n",
+            "of %.2f M subtracted):\n  lumisk %.3f M, spandsp %.3f M; lumisk/spandsp = %.2f\n",
             seconds, none / 1e6, a / 1e6, b / 1e6, a / b);
+        // Handed a reference of silence (nothing played), the canceller stands aside.
+        const double silent = Instructions("lumisk-silent-reference", raw);
+        if (silent >= 0)
+            std::printf("  lumisk given the played audio, nothing played: %.3f M; /spandsp = %.2f\n",
+                        (silent - none) / seconds / 1e6, (silent - none) / seconds / b);
+        std::printf("\n");
     }
 
     std::printf("whole process, one 8 kHz 16-bit mono WAV file streamed from disk:\n");
@@ -368,12 +378,17 @@ BENCHMARK(BM_Lumisk)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Spandsp)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strncmp(argv[1], "--child=", 8) == 0)
+    if (argc == 3 && std::strncmp(argv[1], "--child=", 8) == 0) {
+        int status = 0;
+        if (EchoChild(argv[1] + 8, argv[2], status))
+            return status;
         return Child(argv[1] + 8, argv[2]);
+    }
     SelfPath = std::filesystem::canonical("/proc/self/exe").string();
 
     double speechMinutes = 20;
-    bool files = true;
+    bool files = true, echoOnly = false;
+    int echoCalls = 50;
     std::string mixFile;
     std::vector<char*> rest;
     for (int i = 0; i < argc; ++i) {
@@ -383,15 +398,24 @@ int main(int argc, char** argv) {
             mixFile = argv[i] + 12;
         else if (std::strcmp(argv[i], "--no-files") == 0)
             files = false;
+        else if (std::strncmp(argv[i], "--echo-calls=", 13) == 0)
+            echoCalls = std::atoi(argv[i] + 13);
+        else if (std::strcmp(argv[i], "--echo-only") == 0)
+            echoOnly = true;
         else
             rest.push_back(argv[i]);
     }
     int restCount = static_cast<int>(rest.size());
 
-    Corpus = BuildToneCorpus(20261209);
     char pattern[] = "/tmp/lumisk_bench_XXXXXX";
     if (!mkdtemp(pattern))
         return 1;
+    if (echoOnly) {
+        PrintEchoFigures(pattern, echoCalls, Instructions);
+        std::filesystem::remove_all(pattern);
+        return 0;
+    }
+    Corpus = BuildToneCorpus(20261209);
     std::string reason;
     if (!BuildTalkOffCorpus(pattern, speechMinutes, 77, Corpus, reason))
         std::printf("talk-off material left out: %s\n", reason.c_str());
@@ -409,6 +433,7 @@ int main(int argc, char** argv) {
     PrintLineEventFigures(Corpus);
     if (files)
         PrintProcessFigures(pattern);
+    PrintEchoFigures(pattern, echoCalls, Instructions);
     std::filesystem::remove_all(pattern);
 
     benchmark::Initialize(&restCount, rest.data());

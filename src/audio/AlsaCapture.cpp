@@ -140,10 +140,15 @@ void TAlsaCaptureDevice::Run() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
+        // The last frame read was captured as long ago as the device still holds frames.
+        snd_pcm_sframes_t held = 0;
+        if (api.snd_pcm_delay(FPcm, &held) < 0 || held < 0)
+            held = 0;
+        const auto at = std::chrono::steady_clock::now() - std::chrono::microseconds(held * 1000000 / rate);
         {
             std::lock_guard<std::mutex> guard(FLock);
             for (TAlsaCaptureBuffer* buffer : FBuffers)
-                buffer->Feed(chunk.data(), static_cast<size_t>(n), format);
+                buffer->Feed(chunk.data(), static_cast<size_t>(n), format, at);
         }
         frames += n;
     }
@@ -174,14 +179,15 @@ int32_t TAlsaCaptureBuffer::Stop() {
     return DS_OK;
 }
 
-void TAlsaCaptureBuffer::Feed(const uint8_t* frames, size_t count, const TPcmFormat& deviceFormat) {
+void TAlsaCaptureBuffer::Feed(const uint8_t* frames, size_t count, const TPcmFormat& deviceFormat,
+                              std::chrono::steady_clock::time_point at) {
     if (deviceFormat == FFormat) {
-        Append(frames, count * static_cast<size_t>(FFormat.FrameBytes()));
+        Append(frames, count * static_cast<size_t>(FFormat.FrameBytes()), at);
         return;
     }
     if (!FConverter || !(FConverter->Source() == deviceFormat))
         FConverter = std::make_unique<TPcmConverter>(deviceFormat, FFormat);
     FScratch.clear();
     FConverter->Convert(frames, count, FScratch);
-    Append(FScratch.data(), FScratch.size());
+    Append(FScratch.data(), FScratch.size(), at);
 }

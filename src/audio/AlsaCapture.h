@@ -11,6 +11,7 @@
 #include "audio/PcmConverter.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,8 +62,10 @@ public:
     int32_t Stop() override;
     const WAVEFORMATEX& Format() const { return FWave; }
 
-    // Called by the device thread: converts the device's frames to this buffer's format.
-    void Feed(const uint8_t* frames, size_t count, const TPcmFormat& deviceFormat);
+    // Called by the device thread: converts the device's frames to this buffer's format; at is
+    // the instant the last of them was captured.
+    void Feed(const uint8_t* frames, size_t count, const TPcmFormat& deviceFormat,
+              std::chrono::steady_clock::time_point at);
 
 private:
     TAlsaCaptureDevice& FDevice;

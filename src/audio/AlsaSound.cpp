@@ -3,6 +3,7 @@
 #include "audio/AlsaCapture.h"
 #include "audio/AlsaPcm.h"
 #include "audio/PcmConverter.h"
+#include "audio/PlaybackReference.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -62,6 +63,19 @@ std::vector<uint8_t> ConvertPcm(const WAVEFORMATEX& from, const uint8_t* data, s
     converter.Convert(data, frames, out);
     converter.Flush(out);
     return out;
+}
+
+// The sound as the decoder's echo canceller wants it: 8 kHz 16-bit mono samples.
+std::vector<int16_t> ReferenceSamples(const WAVEFORMATEX& format, const uint8_t* data, size_t frames) {
+    const TPcmFormat source{static_cast<int>(format.nSamplesPerSec), format.wBitsPerSample, format.nChannels};
+    TPcmConverter converter(source, TPcmFormat{TPlaybackReference::Rate, 16, 1});
+    std::vector<uint8_t> bytes;
+    converter.Convert(data, frames, bytes);
+    converter.Flush(bytes);
+    std::vector<int16_t> samples(bytes.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = TPcmConverter::DecodeSample(&bytes[2 * i], 16);
+    return samples;
 }
 
 } // namespace
@@ -149,6 +163,11 @@ int32_t TAlsaSound::Play(const WAVEFORMATEX& format, const void* data, uint32_t 
             return OpenFailure(error);
         const auto* p = static_cast<const uint8_t*>(data);
         size_t total = format.nBlockAlign ? bytes / format.nBlockAlign : 0;
+        TPlaybackReference* reference = PlaybackReference();
+        std::vector<int16_t> heard;
+        if (reference)
+            heard = ReferenceSamples(format, p, total);
+        size_t handedOver = 0; // samples of heard given to the reference
         std::vector<uint8_t> converted;
         if (!SamePcmFormat(device, format)) {
             converted = ConvertPcm(format, p, total, device);
@@ -181,6 +200,20 @@ int32_t TAlsaSound::Play(const WAVEFORMATEX& format, const void* data, uint32_t 
             }
             p += static_cast<size_t>(n) * device.nBlockAlign;
             left -= static_cast<snd_pcm_uframes_t>(n);
+            if (reference && total > 0) {
+                // These frames are heard once what the device still holds before them has been;
+                // only the first part's instant places the sound, the rest follows it exactly.
+                snd_pcm_sframes_t queued = 0;
+                if (api.snd_pcm_delay(pcm, &queued) < 0 || queued < n)
+                    queued = n;
+                const auto when = Clock::now() + std::chrono::microseconds(static_cast<int64_t>(queued - n) *
+                                                                           1000000 / device.nSamplesPerSec);
+                const size_t upTo = heard.size() * (total - left) / total;
+                reference->Played(when,
+                                  std::span<const int16_t>(heard.data() + handedOver, upTo - handedOver),
+                                  handedOver > 0);
+                handedOver = upTo;
+            }
         }
         // A sound shorter than the start threshold has not started yet; one that cannot start
         // is a failure, not silence.

@@ -41,12 +41,25 @@ bool TLoopBuffer::CapturedTotal(uint64_t& total) {
     return true;
 }
 
+bool TLoopBuffer::CaptureClock(uint64_t& total, std::chrono::steady_clock::time_point& at) {
+    std::lock_guard<std::mutex> guard(FLock);
+    total = FWritten;
+    at = FWrittenAt;
+    return FStamped;
+}
+
 void TLoopBuffer::Append(const uint8_t* data, size_t count) {
+    Append(data, count, std::chrono::steady_clock::now());
+}
+
+void TLoopBuffer::Append(const uint8_t* data, size_t count, std::chrono::steady_clock::time_point at) {
     const size_t size = FData.size();
     if (size == 0)
         return;
     std::lock_guard<std::mutex> guard(FLock);
     FWritten += count;
+    FWrittenAt = at;
+    FStamped = true;
     // More than a lap at once: only the last lap survives anyway.
     if (count > size) {
         FWritePosition = static_cast<uint32_t>((FWritePosition + (count - size)) % size);

@@ -5,6 +5,7 @@
 
 #include "audio/SoundService.h"
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -18,9 +19,12 @@ public:
                  uint32_t* bytes2, uint32_t flags) override;
     int32_t Unlock(void* region1, uint32_t bytes1, void* region2, uint32_t bytes2) override;
     bool CapturedTotal(uint64_t& total) override;
+    bool CaptureClock(uint64_t& total, std::chrono::steady_clock::time_point& at) override;
 
-    // Device side: appends bytes at the write position, wrapping.
+    // Device side: appends bytes at the write position, wrapping; at is the instant the last of
+    // them was captured (now, when the device cannot tell better).
     void Append(const uint8_t* data, size_t count);
+    void Append(const uint8_t* data, size_t count, std::chrono::steady_clock::time_point at);
     uint32_t Size() const { return static_cast<uint32_t>(FData.size()); }
 
 private:
@@ -28,4 +32,6 @@ private:
     std::mutex FLock;
     uint32_t FWritePosition = 0;
     uint64_t FWritten = 0; // every byte appended, laps included
+    std::chrono::steady_clock::time_point FWrittenAt{};
+    bool FStamped = false;
 };

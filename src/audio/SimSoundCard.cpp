@@ -1,6 +1,7 @@
 #include "audio/SimSoundCard.h"
 
 #include "audio/CaptureFormats.h"
+#include "audio/PlaybackReference.h"
 #include "toolkit/Exception.h"
 
 #include <algorithm>
@@ -199,13 +200,14 @@ int32_t TSimCaptureBuffer::Stop() {
     return DS_OK;
 }
 
-void TSimCaptureBuffer::Feed(const std::vector<uint8_t>& sourceFrames, const TPcmFormat& sourceFormat) {
+void TSimCaptureBuffer::Feed(const std::vector<uint8_t>& sourceFrames, const TPcmFormat& sourceFormat,
+                             std::chrono::steady_clock::time_point at) {
     if (!FConverter || !(FConverter->Source() == sourceFormat))
         FConverter = std::make_unique<TPcmConverter>(sourceFormat, FFormat);
     FScratch.clear();
     FConverter->Convert(sourceFrames.data(),
                         sourceFrames.size() / static_cast<size_t>(sourceFormat.FrameBytes()), FScratch);
-    Append(FScratch.data(), FScratch.size());
+    Append(FScratch.data(), FScratch.size(), at);
 }
 
 // ---- TSimSoundCard
@@ -319,8 +321,10 @@ void TSimSoundCard::Run() {
         (void)got;
         lock.lock();
         produced += due;
+        // These frames are the card's input up to this instant of its own time line.
+        const auto at = start + std::chrono::microseconds(produced * 1000000 / format.Rate);
         for (TSimCaptureBuffer* buffer : FBuffers)
-            buffer->Feed(frames, format);
+            buffer->Feed(frames, format, at);
     }
 }
 
@@ -346,8 +350,19 @@ int32_t TSimSoundCard::Play(const WAVEFORMATEX& format, const void* data, uint32
     const auto start = Clock::now();
     const auto length =
         std::chrono::microseconds(static_cast<int64_t>(frames) * 1000000 / format.nSamplesPerSec);
+    TPlaybackReference* reference = PlaybackReference();
+    std::vector<int16_t> chunk;
     for (size_t offset = 0, k = 0; offset < out.size() && !cancel; offset += chunkBytes, ++k) {
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(PlaybackChunkMilliseconds) * k);
+        const auto due = start + std::chrono::milliseconds(PlaybackChunkMilliseconds) * k;
+        std::this_thread::sleep_until(due);
+        if (reference) {
+            // Heard from its due instant on: the chunks of a sound follow one another exactly.
+            const size_t count = std::min(chunkBytes, out.size() - offset) / 2;
+            chunk.resize(count);
+            for (size_t i = 0; i < count; ++i)
+                chunk[i] = TPcmConverter::DecodeSample(&out[offset + 2 * i], 16);
+            reference->Played(due, chunk, k > 0);
+        }
         if (handle >= 0 &&
             !WriteAll(handle, out.data() + offset, std::min(chunkBytes, out.size() - offset))) {
             ::close(handle);

@@ -18,6 +18,7 @@
 #include "audio/SoundService.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -89,8 +90,10 @@ public:
     int32_t Start(uint32_t flags) override;
     int32_t Stop() override;
 
-    // Called by the card's thread: converts source frames to this buffer's format.
-    void Feed(const std::vector<uint8_t>& sourceFrames, const TPcmFormat& sourceFormat);
+    // Called by the card's thread: converts source frames to this buffer's format; at is the
+    // instant the last of them was captured.
+    void Feed(const std::vector<uint8_t>& sourceFrames, const TPcmFormat& sourceFormat,
+              std::chrono::steady_clock::time_point at);
 
 private:
     TSimSoundCard& FCard;

@@ -184,6 +184,19 @@ void TSoundCaptureStream::SkipLapped(uint64_t captured, uint32_t readPosition) {
     FReadCursor = readPosition;
 }
 
+bool TSoundCaptureStream::NextReadTime(std::chrono::steady_clock::time_point& when) {
+    uint64_t total = 0;
+    std::chrono::steady_clock::time_point at;
+    const WAVEFORMATEX* format = GetWaveFormat();
+    if (!FCaptureBuffer || !format || format->nAvgBytesPerSec == 0 ||
+        !FCaptureBuffer->CaptureClock(total, at))
+        return false;
+    // The clock's byte lies this many bytes past the next one handed out.
+    const auto ahead = static_cast<int64_t>(total - FStartTotal) - static_cast<int64_t>(FHandedOut);
+    when = at - std::chrono::nanoseconds(ahead * 1000000000 / static_cast<int64_t>(format->nAvgBytesPerSec));
+    return true;
+}
+
 int32_t TSoundCaptureStream::GetReadyBytes() {
     if (!FCaptureBuffer)
         return 0;

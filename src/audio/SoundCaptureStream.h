@@ -9,6 +9,7 @@
 #include "toolkit/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -104,6 +105,11 @@ public:
         FLostTaken = total;
         return fresh;
     }
+
+    // The monotonic instant at which the next byte a read hands out was captured (it may lie
+    // ahead, when that byte is yet to come); false when the device keeps no clock. For the one
+    // thread that reads the stream: the decoder pairs each block with what was played then.
+    bool NextReadTime(std::chrono::steady_clock::time_point& when);
 
     // How long a read waits for a device that delivers nothing before it gives silence.
     int ReadTimeoutMilliseconds() const;

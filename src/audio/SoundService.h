@@ -9,6 +9,7 @@
 #include "audio/Wave.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,6 +54,13 @@ public:
         (void)total;
         return false;
     }
+    // The device's byte count (as CapturedTotal) and the monotonic instant at which the last of
+    // those bytes was captured; false when the buffer keeps no such clock.
+    virtual bool CaptureClock(uint64_t& total, std::chrono::steady_clock::time_point& at) {
+        (void)total;
+        (void)at;
+        return false;
+    }
 };
 
 // An opened capture device.
@@ -68,6 +76,8 @@ public:
 // while it returns true.
 using TCaptureEnumCallback = bool (*)(const TDeviceGuid* guid, const char* description,
                                       const char* moduleName, void* context);
+
+class TPlaybackReference;
 
 // Result codes of playback, shared with the media player's device layer.
 constexpr int32_t MCIERR_NONE = 0;
@@ -99,6 +109,14 @@ public:
     virtual int32_t CheckPlayback(const WAVEFORMATEX& format) = 0;
     virtual int32_t Play(const WAVEFORMATEX& format, const void* data, uint32_t bytes,
                          const std::atomic<bool>& cancel) = 0;
+
+    // Where Play hands over what it plays, with the instant each part is heard (null: nowhere).
+    // The box sets it before it plays; the record must outlive every Play that may use it.
+    void SetPlaybackReference(TPlaybackReference* reference) { FPlaybackReference = reference; }
+    TPlaybackReference* PlaybackReference() const { return FPlaybackReference; }
+
+private:
+    std::atomic<TPlaybackReference*> FPlaybackReference{nullptr};
 };
 
 // The backend in use: the test override, else by LUMISK_SOUND.

@@ -14,6 +14,7 @@ void TPhoneToneDecoder::StartDecoding() {
     FSamplesDecoded = 0;
     FInput.Reset();
     FPending.clear();
+    FPlayed.clear();
     FDecoding = true;
 }
 
@@ -28,9 +29,37 @@ int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block) {
         return reported;
     FSamples.clear();
     FInput.Convert(block, FSamples);
-    FDetector->Process(FSamples.data(), FSamples.size(), FPending);
-    HearLine();
+    Hear(FSamples);
     return reported + FirePending();
+}
+
+int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block,
+                                     std::span<const std::int16_t> played) {
+    int reported = FirePending();
+    if (!FDecoding || block.empty())
+        return reported;
+    FSamples.clear();
+    FInput.Convert(block, FSamples);
+    FPlayed.insert(FPlayed.end(), played.begin(), played.end());
+    // Pair each captured sample with the played one of its instant; a shortfall is silence.
+    const std::size_t n = FSamples.size();
+    FPaired.assign(n, 0);
+    const std::size_t have = std::min(n, FPlayed.size());
+    std::copy(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have), FPaired.begin());
+    FPlayed.erase(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have));
+    // Counts that keep drifting apart (a caller whose rates do not match) must not grow the
+    // queue without bound.
+    constexpr std::size_t MaxQueued = 2048;
+    if (FPlayed.size() > MaxQueued)
+        FPlayed.erase(FPlayed.begin(), FPlayed.end() - static_cast<std::ptrdiff_t>(MaxQueued));
+    FEcho.Process(FSamples, FPaired, FSamples);
+    Hear(FSamples);
+    return reported + FirePending();
+}
+
+void TPhoneToneDecoder::Hear(std::span<const std::int16_t> samples) {
+    FDetector->Process(samples.data(), samples.size(), FPending);
+    HearLine(samples);
 }
 
 void TPhoneToneDecoder::SetSilenceLimit(int milliseconds) {
@@ -38,12 +67,12 @@ void TPhoneToneDecoder::SetSilenceLimit(int milliseconds) {
 }
 
 // The line-event detectors hear the very samples the DTMF receiver has just heard.
-void TPhoneToneDecoder::HearLine() {
+void TPhoneToneDecoder::HearLine(std::span<const std::int16_t> samples) {
     if (FLineEvents.SilenceLimit() != FSilenceLimit)
         FLineEvents.SetSilenceLimit(FSilenceLimit);
     if (FRestartSilence.exchange(false))
         FLineEvents.RestartSilence();
-    FLineEvents.Process(FSamples.data(), FSamples.size(), FPendingLineEvents);
+    FLineEvents.Process(samples.data(), samples.size(), FPendingLineEvents);
     FSamplesDecoded = FLineEvents.SamplesProcessed();
 }
 

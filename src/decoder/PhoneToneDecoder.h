@@ -21,6 +21,10 @@
 // If a handler throws, the exception leaves DecodeSamples; keys not yet reported stay queued and
 // are reported at the start of the next DecodeSamples call, so none is lost.
 //
+// Echo: a box that hands over what it played alongside each captured block (the overload of
+// DecodeSamples with played audio) has the echo of its own prompts taken out of what the
+// detector hears (TEchoCanceller), so keys pressed during a prompt are heard over it. Only the
+// detector's input is cleaned; the block itself is never changed.
 // OnLineEvent(Sender, Event) is raised once per line event the caller's side of the line shows:
 // a busy or reorder tone (recognised by frequency and cadence, 1 to 2 s after it began), dial
 // tone (2.5 s), or silence as long as the silence limit (SetSilenceLimit; default 8 s, 0: off;
@@ -35,6 +39,7 @@
 
 #include "decoder/DecoderInputConverter.h"
 #include "decoder/DtmfDetector.h"
+#include "decoder/EchoCanceller.h"
 #include "decoder/LineEventDetector.h"
 #include "toolkit/Component.h"
 
@@ -65,6 +70,14 @@ public:
 
     // Decodes one block of captured bytes. Returns the number of keys reported by this call.
     int DecodeSamples(std::span<const std::uint8_t> block);
+    // The same, with what the box played over the same stretch of time as block: 8 kHz 16-bit
+    // mono samples, the first one played at the instant the block's first sample was captured.
+    // Their count need not match the block's exactly (at other capture rates the two are rounded
+    // apart): played samples are queued and paired with the converted capture in order. The
+    // sound card's latency between the two is found by the canceller.
+    int DecodeSamples(std::span<const std::uint8_t> block, std::span<const std::int16_t> played);
+
+    const TEchoCanceller& EchoCanceller() const { return FEcho; }
 
     // The silence that makes a line event, in ms (0: none). May be called from any thread; it
     // takes effect at the next block.
@@ -84,13 +97,18 @@ public:
 
 private:
     int FirePending();
-    void HearLine();
+    // The one place where the cleaned 8 kHz input reaches the detectors.
+    void Hear(std::span<const std::int16_t> samples);
+    void HearLine(std::span<const std::int16_t> samples);
 
     bool FDecoding = false;
     TDecoderInputConverter FInput;
     std::vector<std::int16_t> FSamples;
     std::vector<TDtmfKey> FPending;
     std::unique_ptr<TDtmfDetector> FDetector;
+    TEchoCanceller FEcho;
+    std::vector<std::int16_t> FPlayed; // played samples not yet paired with captured ones
+    std::vector<std::int16_t> FPaired;
     TLineEventDetector FLineEvents;
     std::vector<TLineEvent> FPendingLineEvents;
     std::atomic<int> FSilenceLimit{TLineEventDetector::DefaultSilenceLimitMs};

@@ -1,5 +1,7 @@
 #include "CallerEnd.h"
 
+#include "LiveLine.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -178,9 +180,17 @@ TCallerEnd::~TCallerEnd() {
     Abort();
     if (FThread.joinable())
         FThread.join();
+    FLine.reset();
     for (int fd : {FCapture, FPlayback, FWakeWriter})
         if (fd >= 0)
             close(fd);
+}
+
+void TCallerEnd::SetLine(const TLineModelSettings& settings) {
+    if (FCapture < 0)
+        throw std::runtime_error("the line model needs the capture FIFO (--capture)");
+    FLine.reset();
+    FLine = std::make_unique<TLiveLine>(settings, FCapture);
 }
 
 void TCallerEnd::Report(const std::string& line) {
@@ -201,12 +211,15 @@ void TCallerEnd::Abort() {
         FAbort = true;
     }
     FChanged.notify_all();
+    if (FLine)
+        FLine->Interrupt();
     const uint64_t one = 1;
     (void)!write(FWakeWriter, &one, sizeof one);
 }
 
 void TCallerEnd::HandlePlayback() {
     uint8_t buf[8192];
+    TSamples fresh; // for the line's echo
     for (;;) {
         const ssize_t n = read(FPlayback, buf, sizeof buf);
         if (n <= 0)
@@ -235,6 +248,8 @@ void TCallerEnd::HandlePlayback() {
             }
             FHaveOddByte = false;
             const int16_t sample = static_cast<int16_t>(FOddByte | (buf[i] << 8));
+            if (FLine)
+                fresh.push_back(sample);
             if (FRecording) {
                 FHeard.push_back(sample);
                 ++FHeardSoundSamples;
@@ -243,6 +258,8 @@ void TCallerEnd::HandlePlayback() {
             }
         }
     }
+    if (FLine && !fresh.empty())
+        FLine->Played(fresh);
     FChanged.notify_all();
 }
 
@@ -318,6 +335,8 @@ std::string TCallerEnd::StartCall(const TCallScript& script) {
     }
     uint64_t drained;
     (void)!read(FWakeWriter, &drained, sizeof drained);
+    if (FLine)
+        FLine->Resume();
     const int ms = MillisecondsOf(message);
     FThread = std::thread(&TCallerEnd::RunCall, this, script, std::move(message));
     return (script.Keys.empty() ? "-" : script.Keys) + " message " + std::to_string(ms) + " ms " + kind;
@@ -347,6 +366,8 @@ bool TCallerEnd::WaitPromptsOver(TClock::time_point since, int quietMs, TClock::
 }
 
 bool TCallerEnd::WriteCapture(const TSamples& samples, TClock::time_point until) {
+    if (FLine)
+        return FLine->Say(samples, until);
     std::vector<uint8_t> bytes;
     bytes.reserve(samples.size() * 2);
     for (int16_t s : samples) {

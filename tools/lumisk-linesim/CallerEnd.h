@@ -13,11 +13,13 @@
 #pragma once
 
 #include "CallerAudio.h"
+#include "LineModel.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -79,6 +81,11 @@ public:
     // Called once a call has ended, with whether it went through to the hang-up.
     std::function<void(bool completed)> OnCallEnded;
 
+    // Puts the line model between the caller and the box from now on: the caller's audio goes
+    // through it in real time, and what the box plays comes back as its echo. Without it the
+    // caller's audio reaches the box as it is. Throws std::runtime_error without a capture FIFO.
+    void SetLine(const TLineModelSettings& settings);
+
     int PlaybackFd() const { return FPlayback; }
     // Reads what the box played (main loop).
     void HandlePlayback();
@@ -129,4 +136,5 @@ private:
     uint8_t FOddByte = 0;
     int64_t FHeardSoundSamples = 0;
     std::thread FThread;
+    std::unique_ptr<class TLiveLine> FLine;
 };

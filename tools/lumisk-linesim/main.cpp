@@ -3,7 +3,7 @@
 // The modem end: creates a pseudo-terminal pair and behaves as a voice modem on it. The box
 // opens the slave as its serial port (Port set to the printed path, or to --link).
 //
-// Usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]
+// Usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS] [--line SETTINGS]
 //                       [--capture FIFO] [--playback FIFO] [--call SCRIPT]
 //
 // Output (stdout, one line each, flushed at once):
@@ -31,6 +31,16 @@
 //   --playback FIFO       the box's card plays into it (LUMISK_SIM_PLAYBACK); created when missing
 //   --call SCRIPT         place this call at once and end when it is over: status 0 when it went
 //                         through to the hang-up, 1 otherwise. stdin may then be closed.
+//   --line SETTINGS       put a telephone line between the caller and the box (needs --capture):
+//                         the caller's audio reaches the box after the line's loss, with its noise
+//                         and G.711 coding, and what the box plays (read from --playback) comes
+//                         back mixed in as the hybrid's echo, all in real time. SETTINGS is a comma
+//                         list of loss=DB (caller's attenuation), law=linear|ulaw|alaw,
+//                         noise=DBFS (RMS, e.g. -60), erl=DB (echo return loss; none without it),
+//                         delay=MS (the echo path's delay beyond the card's), seed=N (the noise's),
+//                         e.g. "loss=9,law=ulaw,noise=-60,erl=15,delay=20". The line then runs for
+//                         the simulator's whole life: noise reaches the box between calls too.
+//                         Without --line the caller's audio reaches the box bit-exact.
 // A call SCRIPT is: KEYS [key=MS] [gap=MS] [quiet=MS] [ahead=MS] [limit=S] [answer=TEXT]
 //   [hangup=TEXT] [heard=FILE.wav] [wav FILE | say TEXT... | tone SECONDS | none]
 // KEYS are the touch-tone keys to press ("-" for none), each sounding key= ms (100) and followed
@@ -79,17 +89,18 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
-                 "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT]\n");
+    std::fprintf(
+        stderr,
+        "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
+        "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT] [--line SETTINGS]\n");
     return 2;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string control, logPath, link, capture, playback, call;
-    bool haveCall = false;
+    std::string control, logPath, link, capture, playback, call, line;
+    bool haveCall = false, haveLine = false;
     int splitGap = 50;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -108,6 +119,9 @@ int main(int argc, char** argv) {
         else if (arg == "--call") {
             call = argv[++i];
             haveCall = true;
+        } else if (arg == "--line") {
+            line = argv[++i];
+            haveLine = true;
         } else if (arg == "--split-gap")
             splitGap = std::atoi(argv[++i]);
         else
@@ -117,6 +131,8 @@ int main(int argc, char** argv) {
         TModemEnd modem;
         TLineSimulator sim;
         TCallerEnd caller(capture, playback);
+        if (haveLine)
+            caller.SetLine(TLineModelSettings::Parse(line));
         int status = 0;
         FILE* log = logPath.empty() ? nullptr : std::fopen(logPath.c_str(), "a");
         if (!logPath.empty() && !log) {

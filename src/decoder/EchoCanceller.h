@@ -1,0 +1,111 @@
+// Takes the echo of the box's own playback out of the decoder's input, so that keys pressed while a
+// prompt plays are heard over it. 8 kHz 16-bit mono on both sides.
+//
+// How it works:
+// - The bulk delay between what was played and its echo in the capture (the sound card's latency,
+//   unknown, plus the line's) is found by cross-correlating the two, decimated to 2 kHz, over 0 to
+//   MaxDelay samples. The search keeps running at a quarter of the rate once a delay is found and
+//   moves the filter when the delay changes.
+// - An adaptive FIR filter of FilterTaps taps (LeadTaps before the bulk delay, TailTaps = 64 ms
+//   after it) models the echo path. It adapts by proportionate NLMS (each tap's share of the step
+//   grows with its weight: a line's echo path is sparse, a few milliseconds of response somewhere
+//   in the tail, and its taps converge several times faster so) on pre-emphasised signals
+//   (speech is far from white; the pre-emphasis speeds convergence further), and the output is
+//   de-emphasised again, which restores the capture exactly where there is no echo.
+// - Double talk (the caller's keys or voice during a prompt) is handled with two filters: a
+//   background filter adapts all the time and a foreground filter, which makes the output, only
+//   takes the background's weights when they cancel clearly better and the caller is not heard
+//   over the echo. An adaptive filter fed a caller's steady tone learns to cancel part of the
+//   tone itself; that never reaches the output. The background is reset from the foreground when
+//   it has gone astray.
+// - No non-linear processing: the output is the capture less a linear estimate of the echo, so
+//   the caller's tones keep their shape and level.
+// - Nothing is done while nothing has been played for longer than the filter reaches back: the
+//   capture then passes unchanged and costs almost nothing. The learned echo path is kept across
+//   prompts.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+class TEchoCanceller {
+public:
+    static constexpr int SampleRate = 8000;
+    static constexpr int TailTaps = 512; // 64 ms of echo after the bulk delay
+    static constexpr int LeadTaps = 16;  // before it: the search's step and a hybrid's leading edge
+    static constexpr int FilterTaps = LeadTaps + TailTaps;
+    static constexpr int MaxDelay = 2048; // 256 ms: the longest bulk delay looked for
+
+    TEchoCanceller();
+
+    // Forgets the echo path and everything heard.
+    void Reset();
+
+    // captured: what the capture heard; played: what the box played at the same instants (the
+    // same count). out (the same count, may be captured itself) receives the capture with the
+    // echo taken out.
+    void Process(std::span<const std::int16_t> captured, std::span<const std::int16_t> played,
+                 std::span<std::int16_t> out);
+
+    // Whether the last call cancelled (something was played recently enough to echo).
+    bool Active() const { return FActive; }
+    // The bulk delay in samples between played audio and its echo; -1 while not yet found.
+    int BulkDelay() const { return FDelay < 0 ? -1 : FDelay + LeadTaps; }
+
+private:
+    void Activate();
+    void ProcessActive(const std::int16_t* captured, const std::int16_t* played, std::int16_t* out,
+                       std::size_t count);
+    void PushReference(float x);
+    void SearchBlock();
+    void PlaceFilter(int delay);
+    void JudgeBlock();
+    void UpdateShares();
+
+    bool FActive = false;
+    std::int64_t FQuietRun = 0; // samples since the last non-silent played sample
+
+    // Pre-emphasised played audio, oldest first; the newest sample sits at FFill - 1.
+    static constexpr int HistoryLength = MaxDelay + FilterTaps + 4096;
+    std::vector<float> FHistory;
+    int FFill = 0;
+    float FLastPlayed = 0;   // for the pre-emphasis of played audio
+    float FLastCaptured = 0; // ... and of the capture
+    float FLastOut = 0;      // the de-emphasis's state
+
+    // The filters; weight j multiplies the played sample FilterTaps - 1 - j before the newest in
+    // the window, so the dot product walks the history forwards.
+    int FDelay = -1; // history offset of the window's newest sample; -1: no delay found yet
+    std::vector<float> FForeground;
+    std::vector<float> FBackground;
+    // Each tap's share of the step (averaging 1), renewed every ShareInterval samples.
+    static constexpr int ShareInterval = 16;
+    std::vector<float> FShare;
+    int FShareAge = 0;
+
+    // Judging the two filters, per block of JudgeLength samples.
+    static constexpr int JudgeLength = 64;
+    int FJudgeFill = 0;
+    double FCapturedEnergy = 0, FForegroundEnergy = 0, FBackgroundEnergy = 0, FEchoEstimateEnergy = 0;
+    bool FForegroundGood = false; // the foreground has cancelled 10 dB
+    double FGoodCaptured = 0, FGoodResidual = 0;
+    int FBetterRun = 0;
+
+    // The delay search on 2 kHz signals.
+    static constexpr int Decimation = 4;
+    static constexpr int Lags = MaxDelay / Decimation;
+    static constexpr int SearchBlockLength = 64;
+    std::vector<float> FSearchPlayed; // decimated played audio, oldest first, up to FSearchPlayedFill
+    int FSearchPlayedFill = 0;
+    std::array<float, SearchBlockLength> FSearchCaptured{};
+    int FSearchFill = 0;
+    float FDecimatedPlayed = 0, FDecimatedCaptured = 0;
+    int FDecimatePhase = 0;
+    std::vector<double> FCorrelation;
+    double FSearchCapturedEnergy = 0, FSearchPlayedEnergy = 0;
+    int FSearchBlocks = 0;
+    int FCandidate = -1, FCandidateRun = 0;
+};
