@@ -66,6 +66,15 @@ void TVoiceModemSession::Receive(const uint8_t* data, size_t count) {
                 ParseCommandBytes(data, count, out);
                 continue;
             }
+            if (FSkipLf) {
+                // CONNECT ends with CR LF; the switch came at the CR.
+                FSkipLf = false;
+                if (*data == '\n') {
+                    ++data;
+                    --count;
+                    continue;
+                }
+            }
             TDleReceiver::TResult result;
             FReceiver.Feed(data, count, result);
             count = 0;
@@ -121,8 +130,10 @@ void TVoiceModemSession::ParseCommandBytes(const uint8_t*& data, size_t& count, 
             FLine.clear();
             if (!line.empty())
                 CommandLine(line, out);
-            if (FMode != TMode::Command)
+            if (FMode != TMode::Command) {
+                FSkipLf = byte == '\r';
                 return; // CONNECT: what follows is data
+            }
             continue;
         }
         if (FLine.size() < LongestLine)
@@ -131,7 +142,8 @@ void TVoiceModemSession::ParseCommandBytes(const uint8_t*& data, size_t& count, 
 }
 
 void TVoiceModemSession::CommandLine(const std::string& line, TDeliveries& out) {
-    if (!FPending.Active || FPending.Final) {
+    // RING answers no command even when it crosses one: the box must still see it.
+    if (!FPending.Active || FPending.Final || line == "RING") {
         out.TextLines.push_back(line);
         return;
     }

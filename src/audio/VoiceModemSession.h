@@ -140,6 +140,7 @@ private:
     TPending FPending;
     std::string FLine;
     bool FCommandDle = false;
+    bool FSkipLf = false;
     TDleReceiver FReceiver;
     bool FXoff = false;
     bool FDataEnded = false;
