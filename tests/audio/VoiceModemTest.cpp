@@ -2,6 +2,8 @@
 // real serial port on the line simulator's voice-modem end.
 #include "ComPortVoiceLink.h"
 #include "VoiceModemEnd.h"
+#include "audio/CaptureDrivers.h"
+#include "audio/CaptureFormats.h"
 #include "audio/VoiceDle.h"
 #include "audio/VoiceFormat.h"
 #include "audio/VoiceModemSession.h"
@@ -66,6 +68,16 @@ TEST(VoiceFormat, ChoosesTheBestOfferTheLineCarries) {
     }
     EXPECT_THROW(ChooseVoiceFormat(ParseVoiceFormats("+VSM: 132,\"IMA ADPCM\",4,0,8000,0,0\r\n"), 0),
                  EVoiceModemError);
+}
+
+WAVEFORMATEX TestPcm16() {
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = 1;
+    f.nSamplesPerSec = 8000;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = 2;
+    return f;
 }
 
 // The box's side of a call: a real port on the simulator's pty, the session over it and the
@@ -245,16 +257,52 @@ TEST_F(VoiceCall, KeysDuringAPromptAndABusyTone) {
     EXPECT_EQ(record.OverrunBytes, 0u);
     EXPECT_GT(record.XoffSent, 0);
     EXPECT_TRUE(record.Receiving); // listening again after the prompt
-    Modem->Event('b');
+    for (char code : std::string("bdqlH"))
+        Modem->Event(code);
     ASSERT_TRUE(Modem->WaitUntil(
         [&] {
             std::lock_guard<std::mutex> guard(Lock);
-            return !Events.empty();
+            return Events.size() >= 5;
         },
         10000));
     std::lock_guard<std::mutex> guard(Lock);
     EXPECT_EQ(Keys, "12#");
-    EXPECT_EQ(Events, std::vector<TVoiceEventKind>{TVoiceEventKind::Busy});
+    EXPECT_EQ(Events, (std::vector<TVoiceEventKind>{TVoiceEventKind::Busy, TVoiceEventKind::DialTone,
+                                                    TVoiceEventKind::Silence, TVoiceEventKind::LoopBreak,
+                                                    TVoiceEventKind::Handset}));
+}
+
+// The modem shows as a capture device with its formats; a prompt the modem refuses is a failed
+// playback with the modem's answer, not a silent success.
+TEST_F(VoiceCall, TheModemAsADeviceAndItsRefusals) {
+    TVoiceModemOptions options;
+    options.Formats = "alaw";
+    Open(options);
+    EXPECT_EQ(Sound->CheckPlayback(TestPcm16()), MCIERR_NO_PLAYBACK_DEVICE); // not set up yet
+    Session->Start();
+    TDirectXDrivers drivers;
+    Sound->EnumerateCapture(AddCaptureDriver, &drivers);
+    ASSERT_EQ(drivers.Count(), 2);
+    EXPECT_EQ(drivers.Items(1).Description, "Voice modem (8-BIT ALAW)");
+    std::unique_ptr<ISoundCapture> capture;
+    ASSERT_EQ(Sound->CreateCapture(drivers.Items(1).GuidPtr, capture), DS_OK);
+    TSoundCaptureFormats formats;
+    ProbeCaptureFormats(*capture, formats);
+    ASSERT_EQ(formats.Count(), 2);
+    EXPECT_EQ(formats[0].DisplayText(), "8000Hz 8bit Mono");
+    EXPECT_EQ(formats[1].DisplayText(), "8000Hz 16bit Mono");
+
+    // On hook, the modem refuses AT+VTX.
+    std::vector<uint8_t> prompt(1600, 0x10);
+    EXPECT_EQ(PlayPcm(prompt, 16), MCIERR_PLAYBACK_FAILED);
+    EXPECT_EQ(Sound->LastError(), "voice modem: AT+VTX answered ERROR");
+    // Off hook it plays, and a cancelled prompt ends at once with <DLE><CAN>.
+    Session->Answer();
+    std::atomic<bool> cancel{true};
+    std::vector<int16_t> samples(80000, 0x1010);
+    Session->Play(samples.data(), samples.size(), cancel);
+    EXPECT_EQ(Modem->Snapshot().Prompts, 1);
+    EXPECT_LT(Modem->Snapshot().Played.size(), samples.size());
 }
 
 } // namespace
