@@ -10,9 +10,16 @@
 #include "audio/VoiceModemSound.h"
 #include "toolkit/Thread.h"
 
+#include <condition_variable>
+#include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -85,23 +92,29 @@ WAVEFORMATEX TestPcm16() {
 class VoiceCall : public ::testing::Test {
 protected:
     void Open(TVoiceModemOptions options) {
-        TThread::SetMainThread();
         Modem = std::make_unique<TVoiceModemEnd>(options);
-        Port.SetPort(Modem->SlavePath());
+        Connect(Modem->SlavePath());
+    }
+    void Connect(const std::string& path) {
+        TThread::SetMainThread();
+        Port.SetPort(path);
         Port.SetDiscardNull(true); // as the window sets it; voice mode must undo it
         Link = std::make_unique<TComPortVoiceLink>(Port, SessionRef);
         Session = std::make_unique<TVoiceModemSession>(*Link);
         Session->OnKey = [this](char key) {
             std::lock_guard<std::mutex> guard(Lock);
             Keys += key;
+            Changed.notify_all();
         };
         Session->OnLineEvent = [this](const TVoiceEvent& event) {
             std::lock_guard<std::mutex> guard(Lock);
             Events.push_back(event.Kind);
+            Changed.notify_all();
         };
         Session->OnText = [this](const std::string& line) {
             std::lock_guard<std::mutex> guard(Lock);
             Text.push_back(line);
+            Changed.notify_all();
         };
         SessionRef = Session.get();
         Port.OpenPort();
@@ -157,7 +170,14 @@ protected:
     std::unique_ptr<TComPortVoiceLink> Link;
     std::unique_ptr<TVoiceModemSession> Session;
     std::unique_ptr<TVoiceModemSound> Sound;
+    // Waits until done() holds under Lock, at most timeoutMs.
+    bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+        std::unique_lock<std::mutex> lock(Lock);
+        return Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+    }
+
     std::mutex Lock;
+    std::condition_variable Changed;
     std::string Keys;
     std::vector<TVoiceEventKind> Events;
     std::vector<std::string> Text;
@@ -303,6 +323,74 @@ TEST_F(VoiceCall, TheModemAsADeviceAndItsRefusals) {
     Session->Play(samples.data(), samples.size(), cancel);
     EXPECT_EQ(Modem->Snapshot().Prompts, 1);
     EXPECT_LT(Modem->Snapshot().Played.size(), samples.size());
+}
+
+// The simulator program's scripted caller against the box's side: rings, keys during the
+// greeting (the modem's reports), a spoken message, then a busy tone that ends the call.
+TEST_F(VoiceCall, TheSimulatorsScriptedCaller) {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        const char* path = LUMISK_BINARY_DIR "/tools/lumisk-linesim/lumisk-linesim";
+        execl(path, path, "--voice-modem", "8bit", "--shielded-keys", "--call",
+              "47 ahead=300 tone 1 tail=b limit=20", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    // A failed assertion must not leave the simulator running.
+    struct TReap {
+        pid_t Pid;
+        int Status = -1;
+        ~TReap() {
+            if (Pid > 0) {
+                kill(Pid, SIGTERM);
+                waitpid(Pid, nullptr, 0);
+            }
+        }
+    } reap{child};
+    std::string report;
+    auto readUntil = [&](const std::string& wanted) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (report.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < until) {
+            pollfd p{out[0], POLLIN, 0};
+            char buf[4096];
+            if (poll(&p, 1, 100) > 0) {
+                const ssize_t n = read(out[0], buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                report.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return report.find(wanted) != std::string::npos;
+    };
+    ASSERT_TRUE(readUntil("\n"));
+    ASSERT_EQ(report.rfind("pty ", 0), 0u) << report;
+    Connect(report.substr(4, report.find('\n') - 4));
+    Session->Start();
+    auto buffer = Capture(8, 8000 * 10);
+    buffer->Start(DSCBSTART_LOOPING);
+    ASSERT_TRUE(WaitFor([&] { return !Text.empty() && Text.back() == "RING"; }, 10000));
+    Session->Answer();
+    std::vector<uint8_t> greeting(8000 * 3 / 2, 0x80);
+    ASSERT_EQ(PlayPcm(greeting, 8), MCIERR_NONE) << Sound->LastError();
+    EXPECT_TRUE(WaitFor([&] { return Keys == "47"; }, 1000)) << Keys;
+    ASSERT_TRUE(WaitFor([&] { return !Events.empty(); }, 20000));
+    EXPECT_EQ(Events.front(), TVoiceEventKind::Busy);
+    Session->Hangup();
+    EXPECT_TRUE(readUntil("call hangup")) << report;
+    int status = -1;
+    waitpid(child, &status, 0);
+    reap.Pid = 0;
+    close(out[0]);
+    EXPECT_EQ(status, 0) << report;
+    // The message came before the busy tone: a second of 440 Hz in the 8-bit buffer.
+    const std::vector<uint8_t> heard = Contents(*buffer);
+    EXPECT_GT(std::count_if(heard.begin(), heard.end(), [](uint8_t b) { return b < 0x70 || b > 0x90; }),
+              2000);
 }
 
 } // namespace

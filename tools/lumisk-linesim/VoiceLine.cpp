@@ -3,6 +3,7 @@
 #include "LineSimulator.h"
 #include "ModemEnd.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -124,8 +125,24 @@ void RunCall(TVoiceModemEnd& modem, TLineSimulator& sim, TVoiceScript script, TS
     }
     if (script.Tail)
         modem.Event(script.Tail);
-    if (!wait([](const TVoiceModemEnd::TRecord& r) { return !r.OffHook; }))
+    const size_t linesAtAnswer = modem.Snapshot().Lines.size();
+    auto hungUp = [linesAtAnswer](const TVoiceModemEnd::TRecord& r) {
+        return !r.OffHook &&
+               std::find(r.Lines.begin() + static_cast<ptrdiff_t>(std::min(linesAtAnswer, r.Lines.size())),
+                         r.Lines.end(), "ATH0") != r.Lines.end();
+    };
+    if (!wait(hungUp))
         return fail("no hang-up");
+    // The box sets the modem up again after the hang-up: let it finish before the line goes.
+    auto lastLine = Clock::now();
+    size_t lines = modem.Snapshot().Lines.size();
+    wait([&](const TVoiceModemEnd::TRecord& r) {
+        if (r.Lines.size() != lines) {
+            lines = r.Lines.size();
+            lastLine = Clock::now();
+        }
+        return Clock::now() - lastLine > std::chrono::seconds(1);
+    });
     sim.Emit("call hangup");
     outcome = 0;
 }

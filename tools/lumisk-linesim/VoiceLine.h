@@ -13,7 +13,8 @@
 //                         while the greeting plays (ahead=) or once the box has listened quiet=
 //                         ms (700), then the message once the box listens again after its next
 //                         prompts, then the tail event (tail=b: a busy tone), and waits for the
-//                         hang-up. Reports "call answered", "call keys", "call message",
+//                         hang-up (ATH0) and a second of quiet while the box sets the modem up again.
+//                         Reports "call answered", "call keys", "call message",
 //                         "call hangup" or "call failed <why>".
 #pragma once
 

@@ -133,7 +133,9 @@ bool TVoiceModemEnd::WaitUntil(const std::function<bool()>& done, int timeoutMs)
     const auto until = TClock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done()) {
         std::unique_lock<std::mutex> lock(FLock);
-        if (FChanged.wait_until(lock, until) == std::cv_status::timeout)
+        const bool late = FChanged.wait_until(lock, until) == std::cv_status::timeout;
+        lock.unlock();
+        if (late)
             return done();
     }
     return true;
