@@ -157,6 +157,8 @@ void TVoiceModemSession::CommandLine(const std::string& line, TDeliveries& out) 
     if (StartsWith(line, "CONNECT") && FPending.OnConnect != TMode::Command) {
         FMode = FPending.OnConnect;
         FReceiver = TDleReceiver(FMode == TMode::Transmitting);
+        FCodec =
+            TVoiceCodec(FCodec.Coding()); // a half sample left from the last data must not shift this one
         FXoff = false;
         FDataEnded = false;
     }
