@@ -76,9 +76,15 @@
 //
 // --log FILE appends "<time stamp> <line>" for every received line.
 // --link PATH makes PATH a symbolic link to the slave (removed at the end).
+//
+// --voice-modem FORMATS: the modem carries the call's audio itself (V.253 voice mode) and offers
+// FORMATS (16bit, 8bit, ulaw, alaw, comma-separated); its commands are in VoiceLine.h.
+// --half-duplex is its only mode (AT+VTR is refused); --shielded-keys reports keys as
+// <DLE>/ <DLE>k <DLE>~; --forget-on-hangup drops voice mode at ATH0 as some modems do.
 #include "CallerEnd.h"
 #include "LineSimulator.h"
 #include "ModemEnd.h"
+#include "VoiceLine.h"
 
 #include <cstdio>
 #include <cstring>
@@ -89,10 +95,10 @@
 namespace {
 
 int Usage() {
-    std::fprintf(
-        stderr,
-        "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
-        "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT] [--line SETTINGS]\n");
+    std::fprintf(stderr,
+                 "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
+                 "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT] [--line SETTINGS]\n"
+                 "                      [--voice-modem FORMATS [--shielded-keys] [--forget-on-hangup]]\n");
     return 2;
 }
 
@@ -102,8 +108,15 @@ int main(int argc, char** argv) {
     std::string control, logPath, link, capture, playback, call, line;
     bool haveCall = false, haveLine = false;
     int splitGap = 50;
+    bool voice = false;
+    TVoiceModemOptions voiceOptions;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--half-duplex" || arg == "--shielded-keys" || arg == "--forget-on-hangup") {
+            voiceOptions.ShieldedKeys |= arg == "--shielded-keys";
+            voiceOptions.ForgetOnHangup |= arg == "--forget-on-hangup";
+            continue;
+        }
         if (i + 1 >= argc)
             return Usage();
         if (arg == "--control")
@@ -122,12 +135,17 @@ int main(int argc, char** argv) {
         } else if (arg == "--line") {
             line = argv[++i];
             haveLine = true;
+        } else if (arg == "--voice-modem") {
+            voice = true;
+            voiceOptions.Formats = argv[++i];
         } else if (arg == "--split-gap")
             splitGap = std::atoi(argv[++i]);
         else
             return Usage();
     }
     try {
+        if (voice)
+            return RunVoiceLine(voiceOptions, control, link, logPath, call, haveCall);
         TModemEnd modem;
         TLineSimulator sim;
         TCallerEnd caller(capture, playback);
