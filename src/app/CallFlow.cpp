@@ -306,3 +306,8 @@ void TCallFlow::HangUpBeforeClosing(bool portUsable) {
     FHost.Event("hangup");
     Enter(TCallState::Idle);
 }
+
+void TCallFlow::CallerLeft(const std::string& how, int64_t lastSound) {
+    (void)how;
+    (void)lastSound;
+}

@@ -77,6 +77,10 @@ public:
     void CloseLine();                          // "Close line": "ATH0"
     void Terminate();                          // "terminate": the hang-up string
     void HangUpBeforeClosing(bool portUsable); // the program ends
+    // The caller has gone: the line says so (a busy, reorder or dial tone, long silence, or the
+    // voice modem's report). how: the words of the event line ("busy tone", "silence", ...).
+    // lastSound: the 8 kHz decoder position of the caller's last sound, -1 when unknown.
+    void CallerLeft(const std::string& how, int64_t lastSound = -1);
 
     // --- Settings ----------------------------------------------------------------------------
     // The time limit in ms (the "Timeout" field times 1000; 0 never fires).
