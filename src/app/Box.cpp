@@ -3,6 +3,7 @@
 #include "app/ExecutableFolder.h"
 #include "app/InstallLayout.h"
 #include "app/MailboxUpload.h"
+#include "app/MessageNote.h"
 #include "app/ModemPort.h"
 #include "app/Prompts.h"
 #include "audio/PromptReader.h"
@@ -221,7 +222,7 @@ bool TBox::DeliverMessage(const std::string& mailbox, const std::string& callSta
     case TUploadResult::Stored:
         ReportEvent("upload done " + remote + " as " + outcome.Account);
         if (DeliveredCommand)
-            DeliveredCommand->Run(mailbox, remote, fileName);
+            DeliveredCommand->Run(mailbox, remote, fileName, NoteFileName(fileName));
         return false;
     case TUploadResult::NoRecording:
         // Nothing was recorded under that name: nothing to keep.
@@ -265,7 +266,8 @@ void TBox::StartOutbox() {
         std::make_unique<TDeliveredCommand>(FConf.UploadOnDelivered, DeliveredCommandTimeout, post);
     OutboxDelivery = std::make_unique<TOutboxDelivery>(
         *Outbox, *Undeliverable, FConf, post, [this](const TOutboxMessage& message) {
-            DeliveredCommand->Run(message.Mailbox, message.RemoteName, message.OriginalFile);
+            DeliveredCommand->Run(message.Mailbox, message.RemoteName, message.OriginalFile,
+                                  NoteFileName(message.OriginalFile));
         });
 }
 
