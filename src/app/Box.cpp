@@ -8,13 +8,16 @@
 #include "app/Prompts.h"
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
+#include "audio/WaveRepair.h"
 #include "toolkit/Exception.h"
 #include "toolkit/ExceptionReporter.h"
+#include "toolkit/Stream.h"
 #include "toolkit/StringUtils.h"
 #include "toolkit/Thread.h"
 
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,8 +33,8 @@ TBox::TBox(TBoxOptions options)
       FPromptFolder(std::move(options.PromptFolder)), FConf(std::move(options.Conf)),
       FOwnClock(options.Clock ? nullptr : std::make_unique<TSystemClock>()),
       FClock(options.Clock ? options.Clock : FOwnClock.get()) {
-    FFlow = std::make_unique<TCallFlow>(static_cast<TCallFlowHost&>(*this), *FClock, Settings,
-                                        FConf.CallNumberWait, FExeFolder);
+    FFlow =
+        std::make_unique<TCallFlow>(static_cast<TCallFlowHost&>(*this), *FClock, Settings, FConf, FExeFolder);
     // The modem line as the window's definition sets it; opened by FormCreate.
     ComPort = std::make_unique<TComPort>();
     ComPort->SetName("ComPort");
@@ -48,7 +51,13 @@ TBox::TBox(TBoxOptions options)
     MediaPlayer1.SetName("MediaPlayer1");
     FRecorder.OnEvent = [this](const std::string& event) { ReportEvent(event); };
     FDecoder.OnEvent = [this](const std::string& event) { ReportEvent(event); };
-    FDecoder.OnKey = [this](int key) { RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key); }); };
+    FDecoder.OnKey = [this](int key, int64_t position) {
+        RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key, position); });
+    };
+    FDecoder.OnLineEvent = [this](const TLineEvent& event) {
+        RunHandler([&] { FFlow->CallerLeft(LineEventName(event.Kind), event.LastSoundPosition); });
+    };
+    FDecoder.PhoneToneDecoder1.SetSilenceLimit(FConf.CallMaxSilence * 1000);
     // A prompt that cannot be played leaves the call going on the default sound; the operator
     // hears of it on the event line and stderr, once per file, not in a message box.
     SetPromptProblemHook([this](const std::string& file, const std::string& reason) {
@@ -66,6 +75,7 @@ TBox::~TBox() {
     StopOutbox();
     SetPromptProblemHook(nullptr);
     FDecoder.OnKey = nullptr;
+    FDecoder.OnLineEvent = nullptr;
     // Events already handed over are still served while the port closes: they must not reach
     // the flow any more.
     ComPort->OnRxChar = nullptr;
@@ -83,6 +93,7 @@ void TBox::FormCreate() {
         RebuildRecorder();
         ComPort->OpenPort();
         SendInit();
+        SendCallerIdCommand();
         RebuildDecoder();
         FDecoder.SetBufferMilliseconds(2048);
     });
@@ -150,7 +161,22 @@ void TBox::ReportEvent(const std::string& event) {
 void TBox::ComPortRxChar(int count) {
     std::string received;
     ComPort->ReadText(received, count);
+    if (FCallerIdSent && received.find("ERROR") != std::string::npos) {
+        FCallerIdSent = false;
+        if (!FCallerIdRefused)
+            ReportEvent("caller ID not available: the modem answered ERROR to " + FConf.ModemCallerId);
+        FCallerIdRefused = true;
+    } else if (FCallerIdSent && received.find("OK") != std::string::npos) {
+        FCallerIdSent = false;
+    }
     FFlow->ComPortRxChar(received);
+}
+
+void TBox::SendCallerIdCommand() {
+    if (FConf.ModemCallerId.empty() || !ComPort->Connected())
+        return;
+    SendToModem(FConf.ModemCallerId + "\r");
+    FCallerIdSent = true;
 }
 
 void TBox::SendToModem(const std::string& text) {
@@ -181,6 +207,24 @@ void TBox::StartRecording() {
 
 void TBox::StartRecording(const std::string& fileName) {
     FRecorder.Start(fileName, RecorderFormat);
+    // From here on the decoder's positions are places in this recording, and the caller's
+    // silence counts afresh.
+    FRecordingFrom = FDecoder.PhoneToneDecoder1.SamplesDecoded();
+    FDecoder.PhoneToneDecoder1.RestartSilence();
+    FRecordingFormat = FRecorder.Capture()->Formats().Items(RecorderFormat);
+}
+
+void TBox::TrimRecording(const std::string& fileName, int64_t endPosition) {
+    if (endPosition <= FRecordingFrom)
+        return;
+    const TSoundCaptureFormat& f = FRecordingFormat;
+    const int64_t frames = (endPosition - FRecordingFrom) * f.SampleRate / 8000;
+    try {
+        TruncateWaveFile(fileName, frames * f.Channels * f.BitsPerSample / 8);
+    } catch (const std::exception& e) {
+        // The message is kept whole: a longer message is better than none.
+        ReportEvent(std::string("recording not trimmed: ") + OneLine(e.what()));
+    }
 }
 
 void TBox::StopRecording() {
@@ -195,6 +239,9 @@ void TBox::HangUpBeforeClosing() {
 }
 
 void TBox::LineOffHook(bool offHook) {
+    // Some modems forget caller ID with the call.
+    if (!offHook)
+        RunHandler([this] { SendCallerIdCommand(); });
     if (!OutboxDelivery)
         return;
     // The outbox steps aside for a call; every way a call ends lets it go on.
@@ -206,23 +253,53 @@ void TBox::LineOffHook(bool offHook) {
 
 // --- The message of a call ------------------------------------------------------------------
 
-bool TBox::DeliverMessage(const std::string& mailbox, const std::string& callStamp,
-                          const std::string& fileName, std::exception_ptr& showAfterCall) {
-    const std::string remote = RemoteFileName(mailbox, callStamp);
+std::string TBox::WriteNote(const TCallMessage& message, std::string& notePath) {
+    notePath.clear();
+    TMessageNote note;
+    note.Mailbox = message.Mailbox;
+    note.Caller = message.Caller.Number;
+    note.CallerName = message.Caller.Name;
+    note.Received = message.Received;
+    note.Ended = message.Ended;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const size_t slash = FConf.ModemPort.rfind('/');
+    note.Box = std::string(host) + " " +
+               (slash == std::string::npos ? FConf.ModemPort : FConf.ModemPort.substr(slash + 1));
+    try {
+        // The header as the audio on disk says, which also gives the length.
+        note.DurationSeconds = RepairWaveFile(message.FileName);
+        const std::string text = FormatMessageNote(note);
+        const std::string path = NoteFileName(message.FileName);
+        TFileStream file(path, fmCreate);
+        file.WriteBuffer(text.data(), static_cast<int32_t>(text.size()));
+        notePath = path;
+        return text;
+    } catch (const std::exception&) {
+        return {}; // no recording to describe (nothing was recorded under that name)
+    }
+}
+
+bool TBox::DeliverMessage(const TCallMessage& message, std::exception_ptr& showAfterCall) {
+    const std::string& mailbox = message.Mailbox;
+    const std::string& fileName = message.FileName;
+    const std::string remote = RemoteFileName(mailbox, message.CallStamp);
+    std::string notePath;
+    const std::string note = WriteNote(message, notePath);
     int account = 0;
     std::string reason;
     if (!MailboxAccount(mailbox, account, reason)) {
         ReportEvent("upload failed " + reason);
-        PutUndeliverable(fileName, mailbox, 0, remote, reason);
+        PutUndeliverable(fileName, mailbox, 0, remote, reason, note);
         showAfterCall = std::make_exception_ptr(EConvertError(reason));
         return false;
     }
-    const TUploadOutcome outcome = UploadMessage(*ftp, FConf, account, fileName, remote);
+    const TUploadOutcome outcome = UploadMessage(*ftp, FConf, account, fileName, remote, notePath);
     switch (outcome.Result) {
     case TUploadResult::Stored:
         ReportEvent("upload done " + remote + " as " + outcome.Account);
         if (DeliveredCommand)
-            DeliveredCommand->Run(mailbox, remote, fileName, NoteFileName(fileName));
+            DeliveredCommand->Run(mailbox, remote, fileName, notePath);
         return false;
     case TUploadResult::NoRecording:
         // Nothing was recorded under that name: nothing to keep.
@@ -232,27 +309,28 @@ bool TBox::DeliverMessage(const std::string& mailbox, const std::string& callSta
         // The caller hears that the mailbox was not found; the message is kept aside for the
         // operator.
         ReportEvent("upload failed " + outcome.Reason);
-        PutUndeliverable(fileName, mailbox, account, remote, outcome.Reason);
+        PutUndeliverable(fileName, mailbox, account, remote, outcome.Reason, note);
         return true;
     case TUploadResult::Failed:
         ReportEvent("upload failed " + outcome.Reason);
-        QueueMessage(fileName, mailbox, account, remote, outcome.Reason, true);
+        QueueMessage(fileName, mailbox, account, remote, outcome.Reason, true, note);
         showAfterCall = outcome.Error;
         return false;
     }
     return false;
 }
 
-void TBox::KeepMessage(const std::string& mailbox, const std::string& callStamp, const std::string& fileName,
-                       const std::string& reason) {
-    const std::string remote = RemoteFileName(mailbox, callStamp);
+void TBox::KeepMessage(const TCallMessage& message) {
+    const std::string remote = RemoteFileName(message.Mailbox, message.CallStamp);
+    std::string notePath;
+    const std::string note = WriteNote(message, notePath);
     int account = 0;
     std::string notANumber;
-    if (!MailboxAccount(mailbox, account, notANumber)) {
-        PutUndeliverable(fileName, mailbox, 0, remote, notANumber);
+    if (!MailboxAccount(message.Mailbox, account, notANumber)) {
+        PutUndeliverable(message.FileName, message.Mailbox, 0, remote, notANumber, note);
         return;
     }
-    QueueMessage(fileName, mailbox, account, remote, reason, false);
+    QueueMessage(message.FileName, message.Mailbox, account, remote, message.Ended, false, note);
 }
 
 void TBox::StartOutbox() {
@@ -278,9 +356,10 @@ void TBox::StopOutbox() {
 }
 
 void TBox::QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                        const std::string& remote, const std::string& reason, bool tried) {
+                        const std::string& remote, const std::string& reason, bool tried,
+                        const std::string& note) {
     try {
-        Outbox->Add(localFile, mailbox, remote, accountIndex, tried ? 1 : 0, reason);
+        Outbox->Add(localFile, mailbox, remote, accountIndex, tried ? 1 : 0, reason, note);
         ReportEvent("queued " + remote + " (" + reason + ")");
         if (tried)
             OutboxDelivery->Queued();
@@ -296,9 +375,9 @@ void TBox::QueueMessage(const std::string& localFile, const std::string& mailbox
 }
 
 void TBox::PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                            const std::string& remote, const std::string& reason) {
+                            const std::string& remote, const std::string& reason, const std::string& note) {
     try {
-        Undeliverable->Add(localFile, mailbox, remote, accountIndex, 1, reason);
+        Undeliverable->Add(localFile, mailbox, remote, accountIndex, 1, reason, note);
         ReportEvent("undeliverable " + remote + " (" + reason + ")");
     } catch (const std::exception& e) {
         ReportEvent(std::string("not kept ") + remote + " (" + OneLine(e.what()) + ")");

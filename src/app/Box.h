@@ -105,10 +105,14 @@ private:
     void PlayPrompt(const char* name) override;
     void StartRecording(const std::string& fileName) override;
     bool Recording() const override { return FRecorder.Recording(); }
-    bool DeliverMessage(const std::string& mailbox, const std::string& callStamp, const std::string& fileName,
-                        std::exception_ptr& showAfterCall) override;
-    void KeepMessage(const std::string& mailbox, const std::string& callStamp, const std::string& fileName,
-                     const std::string& reason) override;
+    void TrimRecording(const std::string& fileName, int64_t endPosition) override;
+    bool DeliverMessage(const TCallMessage& message, std::exception_ptr& showAfterCall) override;
+    void KeepMessage(const TCallMessage& message) override;
+    // Writes the note beside the recording and returns its text; empty when the recording is
+    // not there to describe.
+    std::string WriteNote(const TCallMessage& message, std::string& notePath);
+    // The caller-ID command ([modem] caller_id), after the initialisation string and every hang-up.
+    void SendCallerIdCommand();
     void LineOffHook(bool offHook) override;
     void Event(const std::string& event) override { ReportEvent(event); }
 
@@ -119,9 +123,10 @@ private:
     // tried: the call's own upload failed (the next retry comes after the usual wait); otherwise
     // the outbox tries at once.
     void QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                      const std::string& remote, const std::string& reason, bool tried);
+                      const std::string& remote, const std::string& reason, bool tried,
+                      const std::string& note = {});
     void PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                          const std::string& remote, const std::string& reason);
+                          const std::string& remote, const std::string& reason, const std::string& note = {});
 
     // First: the timers of the flow are built on the clock.
     std::string FExeFolder;
@@ -142,4 +147,10 @@ private:
     std::unique_ptr<TDeliveredCommand> DeliveredCommand;
     std::unique_ptr<TOutboxDelivery> OutboxDelivery;
     std::unique_ptr<TCallFlow> FFlow;
+    // Where the decoder was when the call's recording began, and the recording's format: the
+    // decoder's positions (a key, the caller's last sound) become places in the file.
+    int64_t FRecordingFrom = 0;
+    TSoundCaptureFormat FRecordingFormat;
+    bool FCallerIdSent = false;    // an answer to the caller-ID command is awaited
+    bool FCallerIdRefused = false; // said once
 };

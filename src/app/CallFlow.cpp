@@ -57,9 +57,10 @@ const char* CallStateName(TCallState state) {
 }
 
 TCallFlow::TCallFlow(TCallFlowHost& host, TClock& clock, const TPagerSettings& settings,
-                     int numberWaitSeconds, std::string recordingFolder)
-    : FHost(host), FClock(clock), FSettings(settings), FNumberWait(SecondsToInterval(numberWaitSeconds)),
-      FRecordingFolder(std::move(recordingFolder)), FDeadline(clock, 0), FTimeLimit(clock, 6000) {
+                     const TLumiskConf& conf, std::string recordingFolder)
+    : FHost(host), FClock(clock), FSettings(settings), FNumberWait(SecondsToInterval(conf.CallNumberWait)),
+      FRings(conf.CallRings), FRecordingFolder(std::move(recordingFolder)), FDeadline(clock, 0),
+      FTimeLimit(clock, 6000) {
     FDeadline.OnTimer = [this] { DeadlineFired(); };
     FTimeLimit.OnTimer = [this] { Timer2Timer(); };
 }
@@ -88,6 +89,8 @@ void TCallFlow::Enter(TCallState state) {
         break;
     case TCallState::Idle:
         FTimeLimit.SetEnabled(false);
+        // The next call brings its own caller ID.
+        FCallerId.Clear();
         break;
     case TCallState::Greeting:
     case TCallState::Closing:
@@ -125,6 +128,8 @@ std::string TCallFlow::AutosaveFileName() {
 }
 
 void TCallFlow::ComPortRxChar(const std::string& received) {
+    // Caller ID comes before the first RING or between the first and the second.
+    FCallerId.Feed(received);
     FRxText += received;
     if (FRxText.find("RING") != std::string::npos) {
         if (InCall()) {
@@ -132,6 +137,8 @@ void TCallFlow::ComPortRxChar(const std::string& received) {
             FRxText.erase(0, FRxText.rfind("RING") + 4);
             return;
         }
+        if (!RingToAnswer())
+            return;
         PrepareForCall();
         AnswerCall();
         return;
@@ -142,6 +149,22 @@ void TCallFlow::ComPortRxChar(const std::string& received) {
         FRxText.erase(0, FRxText.size() - RxTextLimit);
 }
 
+bool TCallFlow::RingToAnswer() {
+    // A call's RINGs come seconds apart; a lone RING long ago was another caller who gave up.
+    constexpr std::time_t RingsApart = 8;
+    const std::time_t now = FClock.Now();
+    if (FRingsHeard > 0 && now - FLastRing > RingsApart)
+        FRingsHeard = 0;
+    for (size_t at = FRxText.find("RING"); at != std::string::npos; at = FRxText.find("RING", at + 4))
+        ++FRingsHeard;
+    FLastRing = now;
+    FRxText.erase(0, FRxText.rfind("RING") + 4);
+    if (FRingsHeard < FRings && FState == TCallState::Idle)
+        return false;
+    FRingsHeard = 0;
+    return true;
+}
+
 void TCallFlow::PrepareForCall() {
     if ((FState != TCallState::Recording && FState != TCallState::RecordingDigits) || !FHost.Recording())
         return;
@@ -149,13 +172,25 @@ void TCallFlow::PrepareForCall() {
     // completed and sent on its way by the outbox while this call is answered.
     FTimeLimit.SetEnabled(false);
     FHost.StopRecording();
-    FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "ring during the recording");
+    FHost.KeepMessage(Message("ring during the recording"));
+}
+
+TCallMessage TCallFlow::Message(const std::string& ended) const {
+    TCallMessage message;
+    message.Mailbox = FMailboxNumber;
+    message.CallStamp = FCallStamp;
+    message.FileName = FRecordFileName;
+    message.Ended = ended;
+    message.Caller = FCaller;
+    message.Received = FMessageStart;
+    return message;
 }
 
 void TCallFlow::AnswerCall() {
     Send(FSettings.AnswerString + "\r", +1);
     Enter(TCallState::Greeting);
-    FHost.Event("answered");
+    FCaller = FCallerId.Id();
+    FHost.Event(FCaller.AnsweredText());
     FRxText.clear();
     FHost.PlayPrompt(Prompt::Welcome);
     FHost.PlayPrompt(Prompt::Enter);
@@ -169,9 +204,18 @@ void TCallFlow::AnswerCall() {
     Enter(TCallState::AwaitingNumber);
 }
 
-void TCallFlow::PhoneToneDecoder1DTMF(int key) {
+void TCallFlow::PhoneToneDecoder1DTMF(int key, int64_t position) {
     if (FState == TCallState::Idle || FState == TCallState::Closing)
         return;
+    // "#" ends the message, as every voicemail system teaches its callers; the key's own tone is
+    // cut off the end.
+    if (key == '#' && (FState == TCallState::Recording || FState == TCallState::RecordingDigits) &&
+        FTimeLimit.Enabled()) {
+        SetDigits("");
+        FHost.Event("message ended by #");
+        FinishMessage("#", false, position);
+        return;
+    }
     if (key != 'D')
         SetDigits(FDigits + static_cast<char>(key & 0xFF));
     FSilentWaits = 0;
@@ -235,28 +279,42 @@ void TCallFlow::AcceptNumber() {
     Enter(TCallState::Recording);
     Send("ATDD;\r");
     FHost.PlayPrompt(Prompt::Beep);
+    FMessageStart = FClock.Now();
     if (FSettings.Autosave)
         FHost.StartRecording(FRecordFileName);
 }
 
 void TCallFlow::Timer2Timer() {
+    FinishMessage("time limit", false, -1);
+}
+
+void TCallFlow::FinishMessage(const std::string& ended, bool callerGone, int64_t cutAt) {
     Enter(TCallState::Closing);
     std::exception_ptr shown; // for the operator, once the line is on hook
-    bool notFound = false;
     try {
         FHost.StopRecording();
-        notFound = FHost.DeliverMessage(FMailboxNumber, FCallStamp, FRecordFileName, shown);
-        if (notFound)
-            FHost.PlayPrompt(Prompt::NotFound);
-        FHost.PlayPrompt(Prompt::Thank);
-        FRxText.clear();
-        Send(FSettings.HangupString + "\r", -1);
+        if (cutAt >= 0)
+            FHost.TrimRecording(FRecordFileName, cutAt);
+        if (callerGone) {
+            // Nobody listens: the line is free for the next caller at once.
+            FRxText.clear();
+            Send(FSettings.HangupString + "\r", -1);
+            FHost.Event("hangup");
+            FHost.DeliverMessage(Message(ended), shown);
+        } else {
+            const bool notFound = FHost.DeliverMessage(Message(ended), shown);
+            if (notFound)
+                FHost.PlayPrompt(Prompt::NotFound);
+            FHost.PlayPrompt(Prompt::Thank);
+            FRxText.clear();
+            Send(FSettings.HangupString + "\r", -1);
+            FHost.Event("hangup");
+        }
     } catch (...) {
         // Whatever failed, the flow is ready for the next call.
         Enter(TCallState::Idle);
         throw;
     }
-    FHost.Event("hangup");
     Enter(TCallState::Idle);
     if (shown)
         std::rethrow_exception(shown);
@@ -281,7 +339,7 @@ void TCallFlow::CloseLine() {
     FHost.StopRecording();
     Send("ATH0\r", -1);
     if (callMessage)
-        FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "operator");
+        FHost.KeepMessage(Message("operator"));
     Enter(TCallState::Idle);
 }
 
@@ -290,7 +348,7 @@ void TCallFlow::Terminate() {
     Send(FSettings.HangupString + "\r", -1);
     FHost.StopRecording();
     if (callMessage)
-        FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "operator");
+        FHost.KeepMessage(Message("operator"));
     Enter(TCallState::Idle);
 }
 
@@ -298,7 +356,7 @@ void TCallFlow::HangUpBeforeClosing(bool portUsable) {
     // A message being recorded is kept: the outbox delivers it at the next start.
     if (FTimeLimit.Enabled() && FHost.Recording()) {
         FHost.StopRecording();
-        FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "program ended");
+        FHost.KeepMessage(Message("interrupted"));
     }
     if (!FOffHook || !portUsable)
         return;
@@ -308,6 +366,28 @@ void TCallFlow::HangUpBeforeClosing(bool portUsable) {
 }
 
 void TCallFlow::CallerLeft(const std::string& how, int64_t lastSound) {
-    (void)how;
-    (void)lastSound;
+    const std::string left = "caller left (" + how + ")";
+    switch (FState) {
+    case TCallState::Recording:
+    case TCallState::RecordingDigits:
+        if (!FTimeLimit.Enabled())
+            return; // the operator's own line: nobody to wait for
+        FHost.Event(left);
+        // The tail back to the caller's last sound, and a little of the quiet after it.
+        FinishMessage(left, true, lastSound >= 0 ? lastSound + LastSoundKeptSamples : -1);
+        break;
+    case TCallState::Greeting:
+    case TCallState::AwaitingNumber:
+    case TCallState::CollectingDigits:
+        // Silence while the number is awaited is the silent caller's wait's to judge.
+        if (how == "silence")
+            return;
+        FRxText.clear();
+        Enter(TCallState::Idle);
+        Send(FSettings.HangupString + "\r", -1);
+        FHost.Event(left);
+        break;
+    default:
+        break;
+    }
 }

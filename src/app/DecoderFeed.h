@@ -36,8 +36,10 @@ public:
     void StartDecoding();
     bool Decoding() const { return PhoneToneDecoder1.Decoding(); }
 
-    // On the main thread: a key; an event line ("decoder audio lost N bytes").
-    std::function<void(int key)> OnKey;
+    // On the main thread: a key and the decoder position where its tone began; a line event
+    // (the caller's leaving); an event line ("decoder audio lost N bytes").
+    std::function<void(int key, int64_t position)> OnKey;
+    std::function<void(const TLineEvent& event)> OnLineEvent;
     std::function<void(const std::string& event)> OnEvent;
 
     TPhoneToneDecoder PhoneToneDecoder1;

@@ -59,6 +59,12 @@ private:
                 FConf.ModemPort = value;
         } else if (FSection == "call" && FKey == "number_wait") {
             Integer(value, 0, 3600, FConf.CallNumberWait);
+        } else if (FSection == "call" && FKey == "rings") {
+            Integer(value, 1, 20, FConf.CallRings);
+        } else if (FSection == "call" && FKey == "max_silence") {
+            Integer(value, 0, 3600, FConf.CallMaxSilence);
+        } else if (FSection == "modem" && FKey == "caller_id") {
+            FConf.ModemCallerId = value;
         } else if (FSection == "upload" && FKey == "host") {
             FConf.UploadHost = value;
         } else if (FSection == "upload" && FKey == "port") {

@@ -14,11 +14,18 @@ enum class TUploadTls { Off, Try, Require };
 struct TLumiskConf {
     // [modem]
     std::string ModemPort = "ttyS2"; // the third serial port; a name under /dev or an absolute path
+    // Turns the modem's caller ID on: sent after the initialisation string and after every
+    // hang-up (some modems forget it). Empty: none.
+    std::string ModemCallerId = "AT+VCID=1";
 
     // [call]
     // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");
     // after the third silent wait it hangs up. 0: it waits for good.
     int CallNumberWait = 10;
+    // The RING that is answered: 2 lets caller ID, sent between the first and second, arrive first.
+    int CallRings = 1;
+    // Seconds of silence from the caller that end a message (the caller has gone); 0: never.
+    int CallMaxSilence = 8;
 
     // [upload]
     std::string UploadHost;
