@@ -131,6 +131,9 @@ struct TBoxSettings {
     int WelcomeMs = 0;
     int EnterMs = 0;
     int NumberWaitSeconds = -1; // [call] number_wait; -1: not written
+    std::string CallerId;       // [modem] caller_id; empty: none, so the modem's lines stay the call's
+    int Rings = 0;              // [call] rings; 0: not written
+    int MaxSilence = -1;        // [call] max_silence; -1: not written
 };
 
 // The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
@@ -164,11 +167,14 @@ public:
         Server = std::make_unique<TFtpServer>(kind, FtpRoot(), folders);
     }
 
-    // The line simulator; its first line names the modem's device.
+    // The line simulator; its first line names the modem's device. LineModel, when set, is its
+    // --line: the caller is heard through a telephone line.
     void StartLine() {
-        Line = std::make_unique<TChildProcess>(
-            std::vector<std::string>{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
-                                     "--capture", Folder + "/capture", "--playback", Folder + "/playback"});
+        std::vector<std::string> args{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
+                                      "--capture", Folder + "/capture", "--playback", Folder + "/playback"};
+        if (!LineModel.empty())
+            args.insert(args.end(), {"--line", LineModel});
+        Line = std::make_unique<TChildProcess>(args);
         const int first = Line->WaitLine(TChildProcess::Out, "^pty ");
         if (first < 0)
             throw std::runtime_error("line simulator did not start: " + Line->AllText(TChildProcess::Err));
@@ -200,9 +206,13 @@ public:
                               fs::copy_options::overwrite_existing);
         }
         std::ostringstream conf;
-        conf << "[modem]\nport = " << ModemDevice << "\n";
+        conf << "[modem]\nport = " << ModemDevice << "\ncaller_id = " << s.CallerId << "\n[call]\n";
         if (s.NumberWaitSeconds >= 0)
-            conf << "[call]\nnumber_wait = " << s.NumberWaitSeconds << "\n";
+            conf << "number_wait = " << s.NumberWaitSeconds << "\n";
+        if (s.Rings > 0)
+            conf << "rings = " << s.Rings << "\n";
+        if (s.MaxSilence >= 0)
+            conf << "max_silence = " << s.MaxSilence << "\n";
         conf << "[upload]\nhost = 127.0.0.1\nport = " << uploadPort << "\npassive = " << (s.Passive ? 1 : 0)
              << "\npassword = " << s.Password << "\n";
         for (int i = 1; i <= 6; ++i)
@@ -271,6 +281,7 @@ private:
 
 public:
     std::string Folder;
+    std::string LineModel; // lumisk-linesim --line SETTINGS; empty: a clean line
     std::string ModemDevice;
     std::unique_ptr<TFtpServer> Server;
     std::unique_ptr<TChildProcess> Line;
