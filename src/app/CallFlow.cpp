@@ -1,35 +1,44 @@
-// The call flow. The map, one row per transition (deadline: the state's own timer; the time
-// limit runs from the first accepted number to the end of the message, across Recording and
-// RecordingDigits):
+// The call flow. The map, one row per transition. Deadline: the state's own timer (the number
+// wait, the inter-digit time-out); the message's time limit runs from the first accepted number
+// to the end of the message, across Recording and RecordingDigits.
 //
-// | state            | deadline      | event                         | actions | next             |
-// |------------------|---------------|-------------------------------|-----------------------------------------------------|------------------|
-// | Idle             | -             | "RING" in the received text   | answer string (off hook), "answered",
-// prompts       | AwaitingNumber   | | any              |               | "Answer" button               | the
-// same (AnswerCall)                               | AwaitingNumber   | | Greeting         | -             |
-// (the prompts play)            |                                                     | AwaitingNumber   | |
-// AwaitingNumber   | number wait   | key                           | show it (not "D") | CollectingDigits |
-// | AwaitingNumber   |               | wait over, fewer than 3       | "enter.wav" again | AwaitingNumber   |
-// | AwaitingNumber   |               | wait over, the 3rd            | hang-up string, "no number" | Idle |
-// | Greeting, AwaitingNumber, CollectingDigits | | "RING"              | the same call (the modem queued it):
-// nothing         | (same)           | | CollectingDigits | inter-digit   | key                           |
-// show it (not "D"), the 4 s count afresh             | CollectingDigits | | CollectingDigits | | 4 s over,
-// no digits           | clear the digits                                    | AwaitingNumber   | |
-// CollectingDigits |               | 4 s over, digits              | "message.wav", number logged, "ATDD;",
-// beep, record | Recording        | | Recording        | time limit    | key                           | show
-// it (not "D")                                   | RecordingDigits  | | RecordingDigits  | inter-digit   |
-// key                           | show it, the 4 s count afresh                       | RecordingDigits  | |
-// RecordingDigits  |               | 4 s over, no digits           | clear the digits | Recording        | |
-// RecordingDigits  |               | 4 s over, digits              | a new number: as above, the recording
-// restarts      | Recording        | | Recording, RecordingDigits | time limit | time limit over        |
-// stop, deliver, closing prompt, hang-up string       | Idle (via Closing) | | Recording, RecordingDigits |
-// | "RING"                        | message completed and kept for the outbox, answer   | AwaitingNumber   |
-// | any              |               | "Open line" button            | "ATH1", time limit on, recording under
-// autosave     | Recording        | | any              |               | "Close line" / "terminate"    |
-// recording stopped (a call's message kept), on hook  | Idle             | | any off hook     | | the program
-// ends              | hang-up string, "hangup"                            | Idle             |
+// clang-format off
+// | state        | deadline    | event                      | actions                                    | next          |
+// |--------------|-------------|----------------------------|--------------------------------------------|---------------|
+// | Idle         | -           | caller-ID lines            | kept for the answer                        | Idle          |
+// | Idle         |             | "RING"                     | counted; at the [call] rings-th: answer    | Greeting      |
+// |              |             |                            | string (off hook), "answered [from ID]"    |               |
+// | any          |             | "Answer" button            | the same (AnswerCall)                      | Greeting      |
+// | Greeting     | -           | the prompts have played    | "welcome.wav", "enter.wav", time stamp     | AwaitNumber   |
+// | AwaitNumber  | number wait | key                        | show it (not "D")                          | Collecting    |
+// | AwaitNumber  |             | wait over, 1st or 2nd      | "enter.wav" again                          | AwaitNumber   |
+// | AwaitNumber  |             | wait over, 3rd             | hang-up string, "no number"                | Idle          |
+// | Greeting, AwaitNumber,     | "RING"                     | the same call (queued by the modem): none  | (same)        |
+// |   Collecting               |                            |                                            |               |
+// | Greeting, AwaitNumber,     | busy, reorder, dial tone   | hang-up string, "caller left (...)"        | Idle          |
+// |   Collecting               |                            |                                            |               |
+// | Collecting   | inter-digit | key                        | show it (not "D"), the 4 s afresh          | Collecting    |
+// | Collecting   |             | 4 s over, no digits        | clear them                                 | AwaitNumber   |
+// | Collecting   |             | 4 s over, digits           | "message.wav", number logged, "ATDD;",     | Recording     |
+// |              |             |                            | beep, recording under autosave             |               |
+// | Recording    | time limit  | key (not "#")              | show it (not "D")                          | RecDigits     |
+// | RecDigits    | inter-digit | key (not "#")              | show it, the 4 s afresh                    | RecDigits     |
+// | RecDigits    |             | 4 s over, no digits        | clear them                                 | Recording     |
+// | RecDigits    |             | 4 s over, digits           | a new number as above; recording restarts  | Recording     |
+// | Recording, RecDigits       | time limit over            | stop, deliver, closing prompt, hang-up     | Idle (Closing)|
+// | Recording, RecDigits       | "#"                        | stop, cut at the key, as at the limit      | Idle (Closing)|
+// | Recording, RecDigits       | tone or silence: left      | stop, cut at the last sound, hang-up,      | Idle (Closing)|
+// |                            |                            | deliver; no closing prompt                 |               |
+// | Recording, RecDigits       | "RING"                     | message completed and kept for the outbox, | Greeting      |
+// |                            |                            | then answered                              |               |
+// | any          |             | "Open line" button         | "ATH1", time limit on, autosave recording  | Recording     |
+// | any          |             | "Close line", "terminate"  | recording stopped (a call's message kept), | Idle          |
+// |              |             |                            | on hook                                    |               |
+// | any off hook |             | the program ends           | message kept, hang-up string, "hangup"     | Idle          |
+// clang-format on
 //
-// Keys while on hook (Idle) or while the call is being closed are not the caller's: ignored.
+// (AwaitNumber: AwaitingNumber, Collecting: CollectingDigits, RecDigits: RecordingDigits.) Keys
+// while on hook (Idle) or while the call is being closed are not the caller's: ignored.
 #include "app/CallFlow.h"
 
 #include "app/CallStamp.h"
