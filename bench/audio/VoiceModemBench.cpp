@@ -11,6 +11,7 @@
 #include "VoiceModemEnd.h"
 #include "audio/SimSoundCard.h"
 #include "audio/VoiceModemSound.h"
+#include "support/SoundSettings.h"
 #include "toolkit/Thread.h"
 
 #include <benchmark/benchmark.h>
@@ -118,8 +119,8 @@ void BM_VoiceModemCall(benchmark::State& state) {
 BENCHMARK(BM_VoiceModemCall)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SimCardCallPeer(benchmark::State& state) {
-    unsetenv("LUMISK_SIM_CAPTURE");
-    unsetenv("LUMISK_SIM_PLAYBACK");
+    SetSimCapture("");
+    SetSimPlayback("");
     const std::vector<uint8_t> prompt = Prompt();
     for (auto _ : state) {
         auto buffer = CaptureBuffer(SimSoundCard(), nullptr);

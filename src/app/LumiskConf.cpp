@@ -179,12 +179,10 @@ void TLumiskConf::LoadFromText(const std::string& text, const std::string& fileN
         parser.Line(++number, line);
 }
 
-void TLumiskConf::ExportSoundSettings() const {
-    setenv("LUMISK_SOUND", SoundDriver.c_str(), 0);
-    const bool sim = std::getenv("LUMISK_SOUND") && std::string(std::getenv("LUMISK_SOUND")) == "sim";
-    // "default" names ALSA's default device; the simulated card's default is no file at all.
-    if (!sim || SoundCapture != "default")
-        setenv(sim ? "LUMISK_SIM_CAPTURE" : "LUMISK_ALSA_CAPTURE", SoundCapture.c_str(), 0);
-    if (!sim || SoundPlayback != "default")
-        setenv(sim ? "LUMISK_SIM_PLAYBACK" : "LUMISK_ALSA_PLAYBACK", SoundPlayback.c_str(), 0);
+TSoundSettings TLumiskConf::Sound() const {
+    TSoundSettings settings;
+    settings.Driver = SoundDriver;
+    settings.Capture = SoundCapture == "default" ? "" : SoundCapture;
+    settings.Playback = SoundPlayback == "default" ? "" : SoundPlayback;
+    return settings;
 }

@@ -4,6 +4,8 @@
 // so that the program reports it once at start.
 #pragma once
 
+#include "audio/SoundService.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -59,10 +61,9 @@ struct TLumiskConf {
 
     // Reads the file. A missing file is no problem unless mustExist (an explicit --config).
     void LoadFromFile(const std::string& fileName, bool mustExist);
-    // Hands the [sound] settings to the sound layer through its environment variables
-    // (LUMISK_SOUND and the device names of the chosen driver); a variable already set in the
-    // environment wins, so a test or a one-off run can override the file.
-    void ExportSoundSettings() const;
+    // The [sound] settings as the sound layer takes them ("default" is ALSA's default device; the
+    // simulated card's default is no file at all).
+    TSoundSettings Sound() const;
     // Parses text as the contents of fileName.
     void LoadFromText(const std::string& text, const std::string& fileName);
 };
