@@ -305,11 +305,20 @@ void TCallFlow::FinishMessage(const std::string& ended, bool callerGone, int64_t
         if (cutAt >= 0)
             FHost.TrimRecording(FRecordFileName, cutAt);
         if (callerGone) {
-            // Nobody listens: the line is free for the next caller at once.
+            // Nobody listens: the line is free for the next caller at once. A hang-up that cannot
+            // reach the modem (it went away) must not cost the message.
             FRxText.clear();
-            Send(FSettings.HangupString + "\r", -1);
-            FHost.Event("hangup");
-            FHost.DeliverMessage(Message(ended), shown);
+            try {
+                Send(FSettings.HangupString + "\r", -1);
+                FHost.Event("hangup");
+            } catch (...) {
+                FOffHook = false;
+                shown = std::current_exception();
+            }
+            std::exception_ptr deliveryError;
+            FHost.DeliverMessage(Message(ended), deliveryError);
+            if (!shown)
+                shown = deliveryError;
         } else {
             const bool notFound = FHost.DeliverMessage(Message(ended), shown);
             if (notFound)
