@@ -33,6 +33,8 @@ TBox::TBox(TBoxOptions options)
       FPromptFolder(std::move(options.PromptFolder)), FConf(std::move(options.Conf)),
       FOwnClock(options.Clock ? nullptr : std::make_unique<TSystemClock>()),
       FClock(options.Clock ? options.Clock : FOwnClock.get()) {
+    // The sound layer takes its devices from lumisk.conf before the first capture is made.
+    SetSoundSettings(FConf.Sound());
     FFlow =
         std::make_unique<TCallFlow>(static_cast<TCallFlowHost&>(*this), *FClock, Settings, FConf, FExeFolder);
     // The modem line as the window's definition sets it; opened by FormCreate.
