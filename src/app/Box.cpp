@@ -5,6 +5,7 @@
 #include "app/MailboxUpload.h"
 #include "app/ModemPort.h"
 #include "app/Prompts.h"
+#include "app/VoiceModemDriver.h"
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
 #include "toolkit/Exception.h"
@@ -42,6 +43,16 @@ TBox::TBox(TBoxOptions options)
         if (errors.Contains(erIO) && ComPort->DeviceLost())
             ReportEvent("modem line lost");
     };
+    // [sound] driver = modem: the modem carries the call's audio over this same port, and tells
+    // of rings, keys during prompts and the caller's leaving itself.
+    if (FConf.SoundDriver == "modem") {
+        FVoice = std::make_unique<TVoiceModemDriver>(*ComPort, FConf.ModemVoiceBaud);
+        FVoice->OnText = [this](const std::string& text) { RunHandler([&] { FFlow->ComPortRxChar(text); }); };
+        FVoice->OnKey = [this](int key) { RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key); }); };
+        FVoice->OnCallerLeft = [this](const std::string& how) {
+            RunHandler([&] { FFlow->CallerLeft(how); });
+        };
+    }
     ftp = std::make_unique<TIdFTP>();
     ftp->SetName("ftp");
     MediaPlayer1.SetName("MediaPlayer1");
@@ -69,6 +80,8 @@ TBox::~TBox() {
     // the flow any more.
     ComPort->OnRxChar = nullptr;
     ComPort->OnError = nullptr;
+    if (FVoice)
+        FVoice->Detach();
     ComPort->ClosePort();
 }
 
@@ -88,6 +101,8 @@ void TBox::FormCreate() {
 }
 
 void TBox::Start() {
+    if (FVoice && FVoice->Started())
+        ReportEvent("voice modem " + FVoice->Description());
     FDecoder.Start();
 }
 
@@ -153,11 +168,39 @@ void TBox::ComPortRxChar(int count) {
 }
 
 void TBox::SendToModem(const std::string& text) {
-    ComPort->WriteText(text);
+    // In voice mode the session is the port's only writer: it switches between audio and text.
+    if (FVoice)
+        FVoice->Command(text);
+    else
+        ComPort->WriteText(text);
+}
+
+void TBox::SendCallCommand(const std::string& text, int hook) {
+    if (!FVoice) {
+        SendToModem(text);
+        return;
+    }
+    if (hook > 0) {
+        FVoice->OffHook();
+    } else if (hook < 0) {
+        // Every step of the hang-up has been tried: the call is over for the flow and the outbox
+        // whatever failed, and the operator sees what did once the handler is over.
+        try {
+            FVoice->OnHook();
+        } catch (const std::exception& e) {
+            const std::string text = e.what();
+            ReportEvent("hang-up failed: " + OneLine(text));
+            TThread::Queue([text] { ShowMessageText(text); }, this);
+        }
+    }
+    // hook 0 ("ATDD;") would dial out of voice mode: not sent.
 }
 
 void TBox::SendInit() {
-    SendToModem(Settings.InitString + "\r");
+    if (FVoice)
+        FVoice->Initialise(Settings.InitString);
+    else
+        SendToModem(Settings.InitString + "\r");
 }
 
 void TBox::PlayPrompt(const char* name) {

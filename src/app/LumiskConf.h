@@ -14,6 +14,9 @@ enum class TUploadTls { Off, Try, Require };
 struct TLumiskConf {
     // [modem]
     std::string ModemPort = "ttyS2"; // the third serial port; a name under /dev or an absolute path
+    // The port's speed when the modem carries the call's audio ([sound] driver = modem): 16-bit
+    // audio needs more than 160,000 baud on a real serial line; a USB modem ignores it.
+    int ModemVoiceBaud = 230400;
 
     // [call]
     // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");
@@ -43,7 +46,7 @@ struct TLumiskConf {
     std::string BoxPrompts; // folder of the six prompts; empty: see ResolveBoxFolders (InstallLayout.h)
 
     // [sound]
-    std::string SoundDriver = "alsa"; // "alsa" or "sim"
+    std::string SoundDriver = "alsa"; // "alsa", "sim" or "modem" (the voice modem on [modem] port)
     std::string SoundCapture = "default";
     std::string SoundPlayback = "default";
 
