@@ -206,7 +206,12 @@ void TBox::SendInit() {
 void TBox::PlayPrompt(const char* name) {
     // In the prompt folder (or the current one); a missing prompt plays the default sound and the
     // call goes on.
-    sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0);
+    if (!sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0) && FVoice) {
+        // The prompt's line says only that it failed; the modem's answer says why.
+        const std::string failure = FVoice->NewPlayFailure();
+        if (!failure.empty())
+            ReportEvent(failure);
+    }
 }
 
 void TBox::PlayWelcome() {

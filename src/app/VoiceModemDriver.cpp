@@ -144,6 +144,14 @@ void TVoiceModemDriver::OnHook() {
     FSession->Hangup();
 }
 
+std::string TVoiceModemDriver::NewPlayFailure() {
+    const std::string failure = FSound->LastError();
+    if (failure == FReportedPlayFailure)
+        return "";
+    FReportedPlayFailure = failure;
+    return failure;
+}
+
 void TVoiceModemDriver::Command(const std::string& text) {
     std::string line = text;
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))

@@ -48,6 +48,9 @@ public:
     void OnHook();
     // Any other line of text for the modem, sent in command mode; the trailing CR is its own.
     void Command(const std::string& text);
+    // What the modem met when a prompt last failed ("voice modem: no answer to AT+VTX ..."), when
+    // it is not the failure reported before; else empty.
+    std::string NewPlayFailure();
     // No more reports reach the main thread; for the box's end, before the port closes.
     void Detach();
 
@@ -71,4 +74,5 @@ private:
     std::unique_ptr<TVoiceModemSession> FSession;
     std::unique_ptr<TVoiceModemSound> FSound;
     std::atomic<bool> FDetached{false};
+    std::string FReportedPlayFailure;
 };
