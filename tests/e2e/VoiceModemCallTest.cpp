@@ -134,13 +134,14 @@ TEST_P(VoiceModemCall, KeysAfterThePromptsAndTheMessageStoredExactly) {
 INSTANTIATE_TEST_SUITE_P(Formats, VoiceModemCall, ::testing::Values("16bit", "8bit"));
 
 // A half-duplex modem cannot listen while it plays: the keys pressed during a long greeting
-// come as the modem's own reports (here in the shielded form) and still make the number.
+// come as the modem's own reports (here in the shielded form) and still make the number. The
+// modem forgets voice mode at each hang-up: the next call still goes through.
 TEST(VoiceModemKeys, KeysDuringTheGreetingComeFromTheModemsReports) {
     TBoxRig rig("voice-typeahead");
-    rig.StartServer(TFtpServer::PyFtpdLib, "40712");
+    rig.StartServer(TFtpServer::PyFtpdLib, "40712,12345");
     TBoxSettings settings;
     settings.VoiceModem = "16bit";
-    settings.VoiceOptions = {"--shielded-keys"};
+    settings.VoiceOptions = {"--shielded-keys", "--forget-on-hangup"};
     settings.WelcomeMs = 3000;
     settings.EnterMs = 2000;
     settings.TimeLimitSeconds = 3;
@@ -150,6 +151,10 @@ TEST(VoiceModemKeys, KeysDuringTheGreetingComeFromTheModemsReports) {
     ASSERT_TRUE(HungUp(rig, rig.Call("40712 ahead=400 tone 1"), hangup));
     ASSERT_GE(rig.BoxEvent(" upload done 40712/"), 0) << Everything(rig);
     EXPECT_EQ(Starting(Events(rig), "number "), std::vector<std::string>{"number 40712"}) << Everything(rig);
+
+    ASSERT_TRUE(HungUp(rig, rig.Call("12345 tone 1"), hangup));
+    ASSERT_GE(rig.BoxEvent(" upload done 12345/"), 0) << Everything(rig);
+    EXPECT_EQ(Starting(Events(rig), "number "), (std::vector<std::string>{"number 40712", "number 12345"}));
 }
 
 // The caller hangs up after 4 s of message and the exchange's busy tone follows; the modem
