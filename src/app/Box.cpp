@@ -45,7 +45,7 @@ TBox::TBox(TBoxOptions options)
     };
     // [sound] driver = modem: the modem carries the call's audio over this same port, and tells
     // of rings, keys during prompts and the caller's leaving itself.
-    if (FConf.SoundDriver == "modem") {
+    if (FConf.ModemCarriesAudio()) {
         FVoice = std::make_unique<TVoiceModemDriver>(*ComPort, FConf.ModemVoiceBaud);
         FVoice->OnText = [this](const std::string& text) { RunHandler([&] { FFlow->ComPortRxChar(text); }); };
         FVoice->OnKey = [this](int key) { RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key); }); };

@@ -184,7 +184,7 @@ void TLumiskConf::LoadFromText(const std::string& text, const std::string& fileN
 void TLumiskConf::ExportSoundSettings() const {
     setenv("LUMISK_SOUND", SoundDriver.c_str(), 0);
     // The voice modem is installed by the box itself, over its own port: no device names.
-    if (SoundDriver == "modem")
+    if (ModemCarriesAudio())
         return;
     const bool sim = std::getenv("LUMISK_SOUND") && std::string(std::getenv("LUMISK_SOUND")) == "sim";
     // "default" names ALSA's default device; the simulated card's default is no file at all.

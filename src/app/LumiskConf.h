@@ -49,6 +49,8 @@ struct TLumiskConf {
     std::string SoundDriver = "alsa"; // "alsa", "sim" or "modem" (the voice modem on [modem] port)
     std::string SoundCapture = "default";
     std::string SoundPlayback = "default";
+    // [sound] driver = modem: the voice modem on [modem] port is the sound device too.
+    bool ModemCarriesAudio() const { return SoundDriver == "modem"; }
 
     // "<file>:<line>: [<section>] <key>: <what is wrong>", one entry per bad line.
     std::vector<std::string> Problems;

@@ -136,7 +136,7 @@ private:
             Skip(what + " (--no-modem)");
             return;
         }
-        if (S.Conf.SoundDriver == "modem") {
+        if (S.Conf.ModemCarriesAudio()) {
             CheckVoiceModem(what);
             return;
         }
@@ -228,7 +228,7 @@ private:
     }
 
     void CheckCapture() {
-        if (S.Conf.SoundDriver == "modem") {
+        if (S.Conf.ModemCarriesAudio()) {
             Skip("sound capture (the voice modem carries the audio)");
             return;
         }
