@@ -7,8 +7,8 @@
 //   xoff               times the modem held the box back
 // The peer, measured in the same run: the same call on the simulated sound card (capture for
 // the whole call, the same prompt played), whose CPU per call second is the yardstick.
-#include "ComPortVoiceLink.h"
 #include "VoiceModemEnd.h"
+#include "app/ComPortVoiceLink.h"
 #include "audio/SimSoundCard.h"
 #include "audio/VoiceModemSound.h"
 #include "support/SoundSettings.h"

@@ -6,6 +6,7 @@
 #include "app/MessageNote.h"
 #include "app/ModemPort.h"
 #include "app/Prompts.h"
+#include "app/VoiceModemDriver.h"
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
 #include "audio/WaveRepair.h"
@@ -48,6 +49,16 @@ TBox::TBox(TBoxOptions options)
         if (errors.Contains(erIO) && ComPort->DeviceLost())
             ReportEvent("modem line lost");
     };
+    // [sound] driver = modem: the modem carries the call's audio over this same port, and tells
+    // of rings, keys during prompts and the caller's leaving itself.
+    if (FConf.ModemCarriesAudio()) {
+        FVoice = std::make_unique<TVoiceModemDriver>(*ComPort, FConf.ModemVoiceBaud);
+        FVoice->OnText = [this](const std::string& text) { RunHandler([&] { FFlow->ComPortRxChar(text); }); };
+        FVoice->OnKey = [this](int key) { RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key); }); };
+        FVoice->OnCallerLeft = [this](const std::string& how) {
+            RunHandler([&] { FFlow->CallerLeft(how); });
+        };
+    }
     ftp = std::make_unique<TIdFTP>();
     ftp->SetName("ftp");
     MediaPlayer1.SetName("MediaPlayer1");
@@ -82,6 +93,8 @@ TBox::~TBox() {
     // the flow any more.
     ComPort->OnRxChar = nullptr;
     ComPort->OnError = nullptr;
+    if (FVoice)
+        FVoice->Detach();
     ComPort->ClosePort();
 }
 
@@ -102,6 +115,8 @@ void TBox::FormCreate() {
 }
 
 void TBox::Start() {
+    if (FVoice && FVoice->Started())
+        ReportEvent("voice modem " + FVoice->Description());
     FDecoder.Start();
 }
 
@@ -182,17 +197,50 @@ void TBox::SendCallerIdCommand() {
 }
 
 void TBox::SendToModem(const std::string& text) {
-    ComPort->WriteText(text);
+    // In voice mode the session is the port's only writer: it switches between audio and text.
+    if (FVoice)
+        FVoice->Command(text);
+    else
+        ComPort->WriteText(text);
+}
+
+void TBox::SendCallCommand(const std::string& text, int hook) {
+    if (!FVoice) {
+        SendToModem(text);
+        return;
+    }
+    if (hook > 0) {
+        FVoice->OffHook();
+    } else if (hook < 0) {
+        // Every step of the hang-up has been tried: the call is over for the flow and the outbox
+        // whatever failed, and the operator sees what did once the handler is over.
+        try {
+            FVoice->OnHook();
+        } catch (const std::exception& e) {
+            const std::string text = e.what();
+            ReportEvent("hang-up failed: " + OneLine(text));
+            TThread::Queue([text] { ShowMessageText(text); }, this);
+        }
+    }
+    // hook 0 ("ATDD;") would dial out of voice mode: not sent.
 }
 
 void TBox::SendInit() {
-    SendToModem(Settings.InitString + "\r");
+    if (FVoice)
+        FVoice->Initialise(Settings.InitString);
+    else
+        SendToModem(Settings.InitString + "\r");
 }
 
 void TBox::PlayPrompt(const char* name) {
     // In the prompt folder (or the current one); a missing prompt plays the default sound and the
     // call goes on.
-    sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0);
+    if (!sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0) && FVoice) {
+        // The prompt's line says only that it failed; the modem's answer says why.
+        const std::string failure = FVoice->NewPlayFailure();
+        if (!failure.empty())
+            ReportEvent(failure);
+    }
 }
 
 void TBox::PlayWelcome() {

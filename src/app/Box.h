@@ -21,6 +21,8 @@
 #include <memory>
 #include <string>
 
+class TVoiceModemDriver;
+
 // How the box meets its machine. The defaults are those of a real run; tests point the
 // folders at their own and bring their own clock.
 struct TBoxOptions {
@@ -56,6 +58,8 @@ public:
     TDecoderFeed& Decoder() { return FDecoder; }
     TMediaPlayer& Player() { return MediaPlayer1; }
     TClock& Clock() { return *FClock; }
+    // The voice modem that carries the call's audio ([sound] driver = modem); null otherwise.
+    TVoiceModemDriver* VoiceModem() { return FVoice.get(); }
     const TLumiskConf& Conf() const { return FConf; }
     const std::string& ExeFolder() const { return FExeFolder; }
     const std::string& PromptFolder() const { return FPromptFolder; }
@@ -102,6 +106,7 @@ public:
 private:
     // TCallFlowHost
     void SendToModem(const std::string& text) override;
+    void SendCallCommand(const std::string& text, int hook) override;
     void PlayPrompt(const char* name) override;
     void StartRecording(const std::string& fileName) override;
     bool Recording() const override { return FRecorder.Recording(); }
@@ -136,6 +141,8 @@ private:
     TClock* FClock;
 
     std::unique_ptr<TComPort> ComPort;
+    // Before the captures: their buffers are fed by its session until they go.
+    std::unique_ptr<TVoiceModemDriver> FVoice;
     TRecorder FRecorder;
     TDecoderFeed FDecoder;
     std::unique_ptr<TIdFTP> ftp; // the call's own upload client

@@ -115,7 +115,7 @@ bool TCallFlow::InCall() const {
 }
 
 void TCallFlow::Send(const std::string& text, int hook) {
-    FHost.SendToModem(text);
+    FHost.SendCallCommand(text, hook);
     if (hook > 0) {
         FOffHook = true;
         FHost.LineOffHook(true);

@@ -46,6 +46,13 @@ public:
     virtual ~TCallFlowHost() = default;
     // Raw text to the modem, exactly as given.
     virtual void SendToModem(const std::string& text) = 0;
+    // A modem line of the call: the answer string (hook > 0: off hook), the hang-up string
+    // (hook < 0: on hook) or another ("ATDD;", hook 0). A box whose modem carries the call's
+    // audio itself takes the line off and on hook in voice mode instead of sending the text.
+    virtual void SendCallCommand(const std::string& text, int hook) {
+        (void)hook;
+        SendToModem(text);
+    }
     // Blocks until the prompt has played; a missing prompt plays the built-in tone.
     virtual void PlayPrompt(const char* name) = 0;
     // The recorder: a new recording into fileName (throws when it cannot start), its end.

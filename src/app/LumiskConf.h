@@ -19,6 +19,9 @@ struct TLumiskConf {
     // Turns the modem's caller ID on: sent after the initialisation string and after every
     // hang-up (some modems forget it). Empty: none.
     std::string ModemCallerId = "AT+VCID=1";
+    // The port's speed when the modem carries the call's audio ([sound] driver = modem): 16-bit
+    // audio needs more than 160,000 baud on a real serial line; a USB modem ignores it.
+    int ModemVoiceBaud = 230400;
 
     // [call]
     // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");
@@ -52,9 +55,11 @@ struct TLumiskConf {
     std::string BoxPrompts; // folder of the six prompts; empty: see ResolveBoxFolders (InstallLayout.h)
 
     // [sound]
-    std::string SoundDriver = "alsa"; // "alsa" or "sim"
+    std::string SoundDriver = "alsa"; // "alsa", "sim" or "modem" (the voice modem on [modem] port)
     std::string SoundCapture = "default";
     std::string SoundPlayback = "default";
+    // [sound] driver = modem: the voice modem on [modem] port is the sound device too.
+    bool ModemCarriesAudio() const { return SoundDriver == "modem"; }
 
     // "<file>:<line>: [<section>] <key>: <what is wrong>", one entry per bad line.
     std::vector<std::string> Problems;
