@@ -699,13 +699,16 @@ class Soak:
         first = self.samples.get(1)
         last_index, last = self.end_figures if self.end_figures else (0, None)
         start = self.samples.get(0)
-        files = sum(len(names) for folder, _, names in os.walk(self.ftp_root) if ".pure-ftpd" not in folder)
+        stored = [name for folder, _, names in os.walk(self.ftp_root) if ".pure-ftpd" not in folder
+                  for name in names]
+        files = sum(1 for name in stored if name.endswith(".wav"))
+        notes = sum(1 for name in stored if name.endswith(".txt"))  # one beside every recording
         off_hook = self.placed - self.through
         silent = sum(1 for c in self.calls if c["kind"] == "silent")
         ahead = sum(1 for c in self.calls if c["kind"] == "ahead")
         recorded = n - silent  # calls that leave a message on the server
         lost = sum(1 for l in self.box.lines if l[20:].startswith("decoder audio lost "))
-        ok = (self.through == n and self.identical == recorded and files == recorded and
+        ok = (self.through == n and self.identical == recorded and files == recorded and notes == files and
               self.silent_ok == silent and reports == 0 and not self.box_died and not self.interrupted and
               self.box_status == 0)
         print()
@@ -714,8 +717,8 @@ class Soak:
                   self.placed, self.through, "" if self.placed == n else " (of %d planned)" % n, ahead,
                   self.silent_ok, silent, lost))
         print("uploads: %d/%d byte-identical with the box's own recordings (%d delivered through the outbox "
-              "of %d queued), %d files on the server, %d remote names reused; %d server outages" % (
-                  self.identical, recorded, self.via_outbox, len(self.queued), files, self.duplicate_names,
+              "of %d queued), %d recordings and %d notes on the server, %d remote names reused; %d server outages" % (
+                  self.identical, recorded, self.via_outbox, len(self.queued), files, notes, self.duplicate_names,
                   self.outages))
         print("sanitizers: %d reports (ASan %d, LSan %d, UBSan %d, other %d; %d leaks, %d bytes), "
               "box exit status %s after SIGTERM%s; %d error lines from the box; "
@@ -738,10 +741,10 @@ class Soak:
         if not self.sanitized:
             print("note: a build without sanitizers: memory and descriptor figures only, no reports possible")
         print("SOAK %s%s: %d calls (seed %d), %d/%d through, %d/%d byte-identical (%d through the outbox, "
-              "%d outages), %d files on the server, %d type-ahead, %d/%d silent, %d off hook, "
+              "%d outages), %d recordings with %d notes on the server, %d type-ahead, %d/%d silent, %d off hook, "
               "%d sanitizer reports, VmHWM %s -> %s, fds %s -> %s" % (
                   "PASS" if ok else "FAIL", "" if self.sanitized else " (plain build)", n, self.args.seed,
-                  self.through, n, self.identical, recorded, self.via_outbox, self.outages, files, ahead,
+                  self.through, n, self.identical, recorded, self.via_outbox, self.outages, files, notes, ahead,
                   self.silent_ok, silent, off_hook, reports,
                   mib(first["VmHWM"]) if first else "?", mib(last["VmHWM"]) if last else "?",
                   start["fds"] if start else "?", last["fds"] if last else "?"))

@@ -31,6 +31,16 @@ protected:
         std::sort(files.begin(), files.end());
         return files;
     }
+    // Each recording with the note stored beside it, as StoredFiles lists them.
+    static std::vector<std::string> WithNotes(const std::vector<std::string>& recordings) {
+        std::vector<std::string> files;
+        for (const std::string& wav : recordings) {
+            files.push_back(wav);
+            files.push_back(wav.substr(0, wav.size() - 4) + ".txt");
+        }
+        std::sort(files.begin(), files.end());
+        return files;
+    }
     size_t Waiting() {
         size_t n = 0;
         if (std::filesystem::exists(rig.OutboxFolder()))
@@ -88,11 +98,12 @@ TEST_F(Outbox, AMessageQueuedWhileTheServerIsDownIsDeliveredOnceItIsUpByteForByt
     EXPECT_TRUE(IsCompleteWave(local));
     ASSERT_GE(rig.BoxEvent(" on_delivered exit 3$", delivered), 0)
         << rig.BoxProcess->AllText(TChildProcess::Out);
-    EXPECT_EQ(ReadFile(told), "12345\n" + remote + "\n" + local + "\n");
+    EXPECT_EQ(ReadFile(told),
+              "12345\n" + remote + "\n" + local + "\n" + local.substr(0, local.size() - 4) + ".txt\n");
 
     // Once: one file on the server, nothing left to send, one delivery reported.
     EXPECT_EQ(Waiting(), 0u);
-    EXPECT_EQ(StoredFiles(), std::vector<std::string>{remote});
+    EXPECT_EQ(StoredFiles(), WithNotes({remote}));
     // The next call goes straight through and is told as well.
     const int next = rig.BoxProcess->LineCount(TChildProcess::Out);
     const int end = rig.Call("12345 key=60 gap=60 quiet=400 none");
@@ -100,7 +111,7 @@ TEST_F(Outbox, AMessageQueuedWhileTheServerIsDownIsDeliveredOnceItIsUpByteForByt
     EXPECT_EQ(rig.Line->Line(TChildProcess::Out, end).rfind("call hangup", 0), 0u);
     EXPECT_GE(rig.BoxEvent(" on_delivered exit 3$", next), 0);
     EXPECT_EQ(CountEvents(" delivered "), 1);
-    EXPECT_EQ(StoredFiles().size(), 2u);
+    EXPECT_EQ(StoredFiles().size(), 4u); // two recordings, each with its note
 }
 
 TEST_F(Outbox, AMessageWaitingWhenTheBoxIsKilledIsDeliveredAfterTheRestart) {
@@ -127,7 +138,7 @@ TEST_F(Outbox, AMessageWaitingWhenTheBoxIsKilledIsDeliveredAfterTheRestart) {
     EXPECT_EQ(line.rfind(want, 0), 0u) << rig.BoxProcess->AllText(TChildProcess::Out);
     EXPECT_GE(std::atoi(line.c_str() + std::min(want.size(), line.size())), 2) << line;
     EXPECT_EQ(ReadFile(rig.Server->FilePath("mbox2", remote)), ReadFile(local));
-    EXPECT_EQ(StoredFiles(), std::vector<std::string>{remote});
+    EXPECT_EQ(StoredFiles(), WithNotes({remote}));
     EXPECT_EQ(Waiting(), 0u);
 }
 
@@ -164,7 +175,7 @@ TEST_F(Outbox, ARingWhileRecordingAnswersTheNewCallAndBothMessagesReachTheServer
     EXPECT_TRUE(IsCompleteWave(first));
     EXPECT_EQ(ReadFile(rig.Server->FilePath("mbox2", firstRemote)), ReadFile(first));
     EXPECT_EQ(ReadFile(rig.Server->FilePath("mbox2", secondRemote)), ReadFile(second));
-    EXPECT_EQ(StoredFiles(), (std::vector<std::string>{firstRemote, secondRemote}));
+    EXPECT_EQ(StoredFiles(), WithNotes({firstRemote, secondRemote}));
     EXPECT_EQ(rig.BoxProcess->AllText(TChildProcess::Err).find("error"), std::string::npos)
         << rig.BoxProcess->AllText(TChildProcess::Err);
 }

@@ -116,15 +116,18 @@ TEST_F(ShortCalls, TheMailboxRangeChoosesTheAccountAndTheKeysNameTheFolder) {
         ASSERT_EQ(landed.rfind(std::string(account) + "/" + keys + "/", 0), 0u) << landed;
         EXPECT_TRUE(IsCompleteWave(rig.FtpRoot() + "/" + landed));
     }
-    // Each recording landed once, in its own account only.
+    // Each recording landed once, with its note, in its own account only.
     for (const auto& [keys, account] : cases)
         for (int i = 1; i <= 6; ++i) {
             const std::string folder = rig.FtpRoot() + "/mbox" + std::to_string(i) + "/" + keys;
-            size_t files = 0;
-            for (const auto& entry : std::filesystem::directory_iterator(folder))
-                files += entry.is_regular_file();
+            size_t recordings = 0, notes = 0;
+            for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+                recordings += entry.is_regular_file() && entry.path().extension() == ".wav";
+                notes += entry.is_regular_file() && entry.path().extension() == ".txt";
+            }
             const bool own = "mbox" + std::to_string(i) == account;
-            EXPECT_EQ(files, own ? 1u : 0u) << folder;
+            EXPECT_EQ(recordings, own ? 1u : 0u) << folder;
+            EXPECT_EQ(notes, recordings) << folder;
         }
 }
 
