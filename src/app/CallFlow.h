@@ -118,6 +118,8 @@ private:
     void Timer2Timer();          // the time limit: the end of the call
     void DeadlineFired();
     void AcceptNumber();
+    // The message's recording; one that cannot start ends the call at once.
+    void StartMessageRecording();
     void PrepareForCall();
     void SendLine(const std::string& text) { Send(text + "\r"); }
     // Sends and records the hook: off hook with the answer, on hook with the hang-up.

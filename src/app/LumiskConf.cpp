@@ -57,6 +57,8 @@ private:
                 Problem(FSection, FKey, "empty port name");
             else
                 FConf.ModemPort = value;
+        } else if (FSection == "modem" && FKey == "check_every") {
+            Integer(value, 0, 24 * 3600, FConf.ModemCheckEvery);
         } else if (FSection == "call" && FKey == "number_wait") {
             Integer(value, 0, 3600, FConf.CallNumberWait);
         } else if (FSection == "upload" && FKey == "host") {

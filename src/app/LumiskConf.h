@@ -14,6 +14,9 @@ enum class TUploadTls { Off, Try, Require };
 struct TLumiskConf {
     // [modem]
     std::string ModemPort = "ttyS2"; // the third serial port; a name under /dev or an absolute path
+    // Seconds between the idle box's "AT" to the modem, which must answer "OK" within 2 s; 0:
+    // never asked.
+    int ModemCheckEvery = 300;
 
     // [call]
     // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");
