@@ -131,6 +131,8 @@ struct TBoxSettings {
     int WelcomeMs = 0;
     int EnterMs = 0;
     int NumberWaitSeconds = -1; // [call] number_wait; -1: not written
+    int ModemCheckEvery = -1;   // [modem] check_every; -1: not written
+    std::string TimeLimitText;  // pager.ini's first line as written; empty: TimeLimitSeconds
 };
 
 // The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
@@ -164,15 +166,21 @@ public:
         Server = std::make_unique<TFtpServer>(kind, FtpRoot(), folders);
     }
 
-    // The line simulator; its first line names the modem's device.
-    void StartLine() {
-        Line = std::make_unique<TChildProcess>(
-            std::vector<std::string>{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
-                                     "--capture", Folder + "/capture", "--playback", Folder + "/playback"});
+    // The line simulator; its first line names the modem's device. linked: the box opens the
+    // modem through a link that stays put, so the simulator's "drop" and "plug" take the modem
+    // away and bring it back at the same path.
+    void StartLine(bool linked = false) {
+        std::vector<std::string> args{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
+                                      "--capture", Folder + "/capture", "--playback", Folder + "/playback"};
+        if (linked) {
+            args.push_back("--link");
+            args.push_back(Folder + "/modem");
+        }
+        Line = std::make_unique<TChildProcess>(args);
         const int first = Line->WaitLine(TChildProcess::Out, "^pty ");
         if (first < 0)
             throw std::runtime_error("line simulator did not start: " + Line->AllText(TChildProcess::Err));
-        ModemDevice = Line->Line(TChildProcess::Out, first).substr(4);
+        ModemDevice = linked ? Folder + "/modem" : Line->Line(TChildProcess::Out, first).substr(4);
     }
 
     // Writes the box's folder and starts it headless (and the line simulator, when it is not
@@ -201,6 +209,8 @@ public:
         }
         std::ostringstream conf;
         conf << "[modem]\nport = " << ModemDevice << "\n";
+        if (s.ModemCheckEvery >= 0)
+            conf << "check_every = " << s.ModemCheckEvery << "\n";
         if (s.NumberWaitSeconds >= 0)
             conf << "[call]\nnumber_wait = " << s.NumberWaitSeconds << "\n";
         conf << "[upload]\nhost = 127.0.0.1\nport = " << uploadPort << "\npassive = " << (s.Passive ? 1 : 0)
@@ -217,9 +227,10 @@ public:
         // As an installation keeps it: the password is for the box's user alone.
         fs::permissions(Box() + "/lumisk.conf", fs::perms::owner_read | fs::perms::owner_write);
         // Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
-        WriteFile(Box() + "/pager.ini", std::to_string(s.TimeLimitSeconds) +
-                                            "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
-                                            std::to_string(RecorderFormat8k16Mono) + "\r\n");
+        WriteFile(Box() + "/pager.ini",
+                  (s.TimeLimitText.empty() ? std::to_string(s.TimeLimitSeconds) : s.TimeLimitText) +
+                      "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" + std::to_string(RecorderFormat8k16Mono) +
+                      "\r\n");
         // A service has no display: the box must start without one and without a platform plugin.
         std::vector<std::string> env = {"-QT_QPA_PLATFORM", "-DISPLAY", "-WAYLAND_DISPLAY", "TZ=UTC",
                                         "LC_ALL=C"};
