@@ -126,7 +126,11 @@ void TModemWatch::Received(const std::string& text) {
     if (!FAnswer.Enabled())
         return;
     FAnswerText += text;
-    if (FAnswerText.find("OK") == std::string::npos) {
+    // "OK", or "0" alone on its line from a modem set to numeric results (ATV0).
+    const bool answered = FAnswerText.find("OK") != std::string::npos || FAnswerText.rfind("0\r", 0) == 0 ||
+                          FAnswerText.find("\n0\r") != std::string::npos ||
+                          FAnswerText.find("\r0\r") != std::string::npos;
+    if (!answered) {
         if (FAnswerText.size() > 64)
             FAnswerText.erase(0, FAnswerText.size() - 64);
         return;
