@@ -67,8 +67,10 @@ class TFtpServer {
 public:
     enum TKind { PyFtpdLib, PureFtpd };
 
-    TFtpServer(TKind kind, const std::string& root, const std::string& folders, int port = 0)
-        : FKind(kind), FRoot(root), FFolders(folders), FPort(port) {
+    // extra: more arguments of the server script ("--cut-first", "20000").
+    TFtpServer(TKind kind, const std::string& root, const std::string& folders, int port = 0,
+               std::vector<std::string> extra = {})
+        : FKind(kind), FRoot(root), FFolders(folders), FPort(port), FExtra(std::move(extra)) {
         Start();
     }
     int Port() const { return FPort; }
@@ -76,10 +78,14 @@ public:
     pid_t Pid() const { return FProcess ? FProcess->Pid() : -1; }
 
     void Start() {
-        FProcess = std::make_unique<TChildProcess>(std::vector<std::string>{
-            "/usr/bin/python3", std::string(LUMISK_SOURCE_DIR) + "/tests/net/ftpserver.py", "--kind",
-            FKind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd", "--root", FRoot, "--folders", FFolders, "--port",
-            std::to_string(FPort)});
+        std::vector<std::string> args{
+            "/usr/bin/python3", std::string(LUMISK_SOURCE_DIR) + "/tests/net/ftpserver.py",
+            "--kind",           FKind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd",
+            "--root",           FRoot,
+            "--folders",        FFolders,
+            "--port",           std::to_string(FPort)};
+        args.insert(args.end(), FExtra.begin(), FExtra.end());
+        FProcess = std::make_unique<TChildProcess>(args);
         const int line = FProcess->WaitLine(TChildProcess::Out, "^PORT [0-9]+");
         if (line < 0)
             throw std::runtime_error("FTP server did not start: " + FProcess->AllText(TChildProcess::Err));
@@ -108,6 +114,7 @@ private:
     TKind FKind;
     std::string FRoot, FFolders;
     int FPort;
+    std::vector<std::string> FExtra;
     std::unique_ptr<TChildProcess> FProcess;
 };
 

@@ -176,4 +176,28 @@ TEST(Unattended, ABadTimeLimitInPagerIniIsNamedAndTheBoxAnswersWithTheDefault) {
     ASSERT_GE(rig.BoxEvent("upload done 12345/"), 0) << Diagnostics(rig);
 }
 
+TEST(Unattended, AServerThatCutsTheMessageAndSays226IsNotBelievedAndTheMessageArrivesWhole) {
+    TBoxRig rig("cut226");
+    rig.Server = std::make_unique<TFtpServer>(TFtpServer::PyFtpdLib, rig.FtpRoot(), "12345", 0,
+                                              std::vector<std::string>{"--cut-first", "20000"});
+    TBoxSettings settings;
+    settings.TimeLimitSeconds = 4;
+    rig.StartBox(settings);
+    const int end = rig.Call("12345 key=80 gap=80 quiet=500 tone 3");
+    ASSERT_GE(end, 0) << Diagnostics(rig);
+
+    const int failed = rig.BoxEvent("upload failed .*short store 20000 of [0-9]+ bytes");
+    ASSERT_GE(failed, 0) << Diagnostics(rig);
+    const int delivered = rig.BoxEvent("delivered 12345/.* after 2 tries$", failed);
+    ASSERT_GE(delivered, 0) << Diagnostics(rig);
+    const int recordingLine = rig.BoxEvent("recording ");
+    const std::string local = EventText(rig.BoxProcess->Line(TChildProcess::Out, recordingLine)).substr(10);
+    const std::string event = EventText(rig.BoxProcess->Line(TChildProcess::Out, delivered));
+    const std::string stored = rig.Server->FilePath("mbox2", event.substr(10, event.find(" after ") - 10));
+    EXPECT_TRUE(IsCompleteWave(stored));
+    EXPECT_EQ(ReadFile(stored), ReadFile(local));
+    for (const std::string& e : Events(rig))
+        EXPECT_EQ(e.rfind("upload done", 0), std::string::npos) << e; // never counted as stored
+}
+
 } // namespace
