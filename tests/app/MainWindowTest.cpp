@@ -239,12 +239,15 @@ TEST_F(MainWindow, ABadPagerIniLineIsNamedItsDefaultUsedAndTheStartUpGoesOn) {
     EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     EXPECT_EQ(Errors.Texts.size(), 2u);
 
-    // A short file: the missing line 7 reads as empty and keeps its default.
+    // A short file: the missing line 7 reads as empty and keeps its default. (One window at a
+    // time holds the modem.)
+    form.reset();
     Errors.Texts.clear();
     WriteFile(pager, "10\r\nATM1\r\nATH1\r\nATH0\r\n0\r\n0\r\n");
     auto shortFile = MakeForm();
     ASSERT_EQ(Errors.Texts.size(), 1u);
     EXPECT_EQ(Errors.Texts[0], pager + ":7: '' is not a valid integer value, 11 used");
+    shortFile.reset();
 
     // Time limits outside the field's range are replaced as the field replaces them; 0 is
     // taken, with a warning that calls then end only when the caller leaves.
