@@ -18,6 +18,12 @@ summary follows. Exit status 0 only when every call went through, every recorded
 the server once and byte-identical, every silent caller was hung up with "no number", and the
 box's stderr holds no sanitizer report.
 
+Faults of a box nobody visits come now and then too (seeded): the modem is unplugged while a
+message is recorded and plugged back a few seconds later (the line simulator's "drop" and "plug"
+behind a link that stays put), or the box is killed (SIGKILL) in the middle of a message and
+started again. Either way the message must reach the server once and whole: kept and delivered
+after the modem's loss, recovered from the disk and delivered by the outbox after the kill.
+
 --plain accepts a build without sanitizers, to see the box's memory without ASan's own.
 LUMISK_KEEP_SOAK=1 keeps the work folder (logs, recordings, per-call figures in calls.csv).
 Standard library only.
@@ -59,6 +65,8 @@ OUTBOX_BOUND = 120   # seconds for the outbox to empty once the server is up for
 OUTAGE_SHARE = 0.2   # calls during which the server is stopped
 AHEAD_SHARE = 0.2    # callers who key while the greeting plays
 SILENT_SHARE = 0.1   # callers who key nothing
+MODEM_LOSS_SHARE = 0.08  # calls during whose message the modem is unplugged
+KILL_SHARE = 0.05        # calls during whose message the box is killed
 # The box's [call] number_wait: short, so a silent caller is hung up after about 3 * 2 s.
 NUMBER_WAIT = 2
 # The greeting (welcome.wav) outlasts the decoder's old 2048 ms capture buffer, and every type-ahead
@@ -104,6 +112,7 @@ def plan_calls(count, seed):
     rng = random.Random(seed)
     outages = random.Random(seed * 7919 + 17)
     kinds = random.Random(seed * 104729 + 31)
+    faults = random.Random(seed * 1299709 + 43)
     calls = []
     for index in range(1, count + 1):
         roll = rng.random()
@@ -125,6 +134,7 @@ def plan_calls(count, seed):
             "outage": round(outages.uniform(0.5, 6.0), 1) if outages.random() < OUTAGE_SHARE else None,
             "kind": "keys",
             "ahead": None,
+            "fault": None,
         })
         roll = kinds.random()
         if roll < SILENT_SHARE:
@@ -132,6 +142,16 @@ def plan_calls(count, seed):
             calls[-1].update(kind="silent", outage=None)
         elif roll < SILENT_SHARE + AHEAD_SHARE:
             calls[-1].update(kind="ahead", ahead=kinds.randint(0, AHEAD_MAX))
+        # A fault: ("modem", seconds into the message it goes, seconds it stays away) or ("kill",
+        # seconds into the message). Not on top of an outage, nor for a silent caller.
+        roll = faults.random()
+        after = round(faults.uniform(0.2, 1.5), 1)
+        away = round(faults.uniform(0.5, 4.0), 1)
+        if calls[-1]["kind"] != "silent" and calls[-1]["outage"] is None:
+            if roll < MODEM_LOSS_SHARE:
+                calls[-1]["fault"] = ("modem", after, away)
+            elif roll < MODEM_LOSS_SHARE + KILL_SHARE:
+                calls[-1]["fault"] = ("kill", after)
     return calls
 
 
@@ -365,6 +385,8 @@ class Soak:
         self.via_outbox = 0       # of them delivered, byte-identical, once
         self.outages = 0
         self.silent_ok = 0        # silent calls hung up with "no number", nothing recorded
+        self.old_boxes = []       # boxes killed on purpose: their lines and stderr count too
+        self.modem_losses = self.kills = 0
         self.server = None
         self.server_lock = threading.Lock()
         self.restart_timer = None
@@ -416,15 +438,19 @@ class Soak:
         folders = self.folders
         self.start_server()
 
+        # The box opens the modem through a link that stays put: "drop" and "plug" take it away
+        # and bring it back at the same path.
+        self.modem_link = os.path.join(self.work, "modem")
         line = Child("line", [os.path.join(self.build, "tools/lumisk-linesim/lumisk-linesim"),
                               "--capture", os.path.join(self.work, "capture"),
-                              "--playback", os.path.join(self.work, "playback")], self.work, stdin=True)
+                              "--playback", os.path.join(self.work, "playback"),
+                              "--link", self.modem_link], self.work, stdin=True)
         self.children.append(line)
         self.line = line
         at = line.wait_line(r"^pty ", bound=START_BOUND)
         if at < 0:
             raise RuntimeError("the line simulator did not start: " + "".join(tail(line.err_path)))
-        pty = line.lines[at][4:]
+        pty = self.modem_link
 
         binary = os.path.join(self.build, "src/app/lumisk")
         with open(binary, "rb") as f:
@@ -452,23 +478,33 @@ class Soak:
         # Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
         with open(os.path.join(self.box_dir, "pager.ini"), "w", newline="") as f:
             f.write("%d\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n" % TIME_LIMIT)
+        self.start_box("box")
+        box = self.box
+        self.samples[0] = proc_status(box.pid)
+        self.say("box %d ready on %s, FTP server 127.0.0.1:%d (%s), %d mailbox folders" %
+                 (box.pid, pty, self.port, self.args.ftp, len(folders)))
+
+    def start_box(self, name):
         env = dict(os.environ)
         env.update({"TZ": "UTC", "LC_ALL": "C", "XDG_RUNTIME_DIR": self.work,
                     "ASAN_OPTIONS": ASAN_OPTIONS, "UBSAN_OPTIONS": UBSAN_OPTIONS})
         # A service has no display: the box runs without a platform plugin.
-        for name in ("LSAN_OPTIONS", "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"):
-            env.pop(name, None)
-        ready_from = line.count()
-        box = Child("box", [os.path.join(self.box_dir, "lumisk"), "--headless"], self.work, cwd=self.box_dir,
+        for variable in ("LSAN_OPTIONS", "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"):
+            env.pop(variable, None)
+        ready_from = self.line.count()
+        box = Child(name, [os.path.join(self.box_dir, "lumisk"), "--headless"], self.work, cwd=self.box_dir,
                     env=env)
         self.children.append(box)
         self.box = box
         if box.wait_line(r" ready$", bound=START_BOUND) < 0 or \
-                line.wait_line(r"^rx .* ATM1$", ready_from, bound=START_BOUND) < 0:
+                self.line.wait_line(r"^rx .* ATM1$", ready_from, bound=START_BOUND) < 0:
             raise RuntimeError("the box did not start:\n" + "".join(tail(box.err_path)))
-        self.samples[0] = proc_status(box.pid)
-        self.say("box %d ready on %s, FTP server 127.0.0.1:%d (%s), %d mailbox folders" %
-                 (box.pid, pty, self.port, self.args.ftp, len(folders)))
+
+    def all_box_lines(self):
+        lines = []
+        for old in self.old_boxes:
+            lines += old.lines
+        return lines + self.box.lines[:self.box.count()]
 
     def show_tails(self):
         for child in (self.line, self.box):
@@ -501,6 +537,9 @@ class Soak:
             outage = threading.Thread(target=take_down, daemon=True)
             outage.start()
         self.line.write("call " + script)
+        if call.get("fault"):
+            self.run_fault(call, line_from, box_from)
+            return
         end = self.line.wait_line(r"^call (hangup|failed)", line_from, CALL_BOUND)
         if outage:
             outage.join(CALL_BOUND)
@@ -535,6 +574,83 @@ class Soak:
                 f.seek(err_before)
                 for l in f.read().splitlines():
                     print("  box stderr: " + l)
+
+    def run_fault(self, call, line_from, box_from):
+        """A call whose message meets a fault: the modem unplugged for a while, or the box killed.
+        The caller is let go; the message must come to the server all the same."""
+        at = self.box.wait_line(r" recording ", box_from, CALL_BOUND)
+        if at < 0:
+            self.line.write("abort")
+            self.fail(call, "no recording began")
+            self.settle(box_from)
+            return
+        local = self.box.lines[at][20:][len("recording "):]
+        time.sleep(call["fault"][1])
+        if call["fault"][0] == "modem":
+            self.modem_losses += 1
+            self.line.write("drop")
+            lost = self.box.wait_line(r" modem \S+ lost \(", at, EVENT_BOUND)
+            time.sleep(call["fault"][2])
+            self.line.write("plug")
+            back = self.box.wait_line(r" modem \S+ back$", max(lost, at), EVENT_BOUND)
+            self.line.write("abort")
+            self.line.wait_line(r"^call (hangup|failed)", line_from, 30)
+            if lost < 0 or back < 0:
+                self.fail(call, "the modem's loss or return was not reported")
+                return
+            # The message goes its way as the call ends, through the call's own upload or the outbox.
+            done = self.box.wait_line(r" (upload done|queued) ", at, TIME_LIMIT + EVENT_BOUND)
+            if done < 0:
+                self.fail(call, "the message of the call that lost its modem went nowhere")
+                return
+            # Its hang-up may have met the modem away: no "hangup" then, only a short wait.
+            self.box.wait_line(r" hangup$", at, 5)
+        else:
+            self.kills += 1
+            self.box.stop(signal.SIGKILL)
+            self.children.remove(self.box)
+            self.old_boxes.append(self.box)
+            self.line.write("abort")
+            self.line.wait_line(r"^call (hangup|failed)", line_from, 30)
+            self.start_box("box-%d" % self.kills)
+            if any(l[20:].startswith("upload done ") for l in self.old_boxes[-1].lines[box_from:]):
+                done = -1  # the time limit came first: delivered as usual, checked below
+            else:
+                if self.box.wait_line(r" recovered " + re.escape(local) + r" \(\d+ s\)$", 0, EVENT_BOUND) < 0:
+                    self.fail(call, "the killed box's recording %s was not recovered" % local)
+                    return
+                done = self.box.wait_line(r" queued \S+ \(interrupted\)$", 0, EVENT_BOUND)
+                if done < 0:
+                    self.fail(call, "the recovered message was not queued")
+                    return
+            box_from = 0
+        self.through += 1
+        self.samples[call["index"]] = proc_status(self.box.pid)
+        events = [l[20:] for l in self.box.lines[box_from:self.box.count()]]
+        if call["fault"][0] == "kill" and done < 0:
+            events = [l[20:] for l in self.old_boxes[-1].lines]
+        self.check_message(call, events, local)
+
+    def check_message(self, call, events, local):
+        """Where the message of a call with a fault went: stored by the call, or queued."""
+        for e in events:
+            if e.startswith("upload done "):
+                m = re.match(r"upload done (\S+) as (\S+)@127\.0\.0\.1$", e)
+                if m and m.group(1).startswith(call["keys"] + "/"):
+                    name = m.group(2) + "/" + m.group(1)
+                    if name in self.remote_names:
+                        self.duplicate_names += 1
+                        self.fail(call, "remote name %s used twice" % name)
+                    else:
+                        self.remote_names.add(name)
+                        if self.same_bytes(call, name, local):
+                            self.identical += 1
+                    return
+            if e.startswith("queued " + call["keys"] + "/"):
+                remote = e[len("queued "):].split(" (", 1)[0]
+                self.queued["mbox%d/%s" % (account_of(call["keys"]), remote)] = (local, call)
+                return
+        self.fail(call, "the message went nowhere: %s" % " | ".join(events))
 
     def settle(self, box_from):
         """After a failed call: give the box time to finish its side (upload, hang-up), so the
@@ -640,12 +756,12 @@ class Soak:
         self.start_server()
         until = time.monotonic() + OUTBOX_BOUND
         while time.monotonic() < until:
-            events = [l[20:] for l in self.box.lines[:self.box.count()]]
+            events = [l[20:] for l in self.all_box_lines()]
             done = {m.group(1) for m in (re.match(r"delivered (\S+) after", e) for e in events) if m}
             if all(name.split("/", 1)[1] in done for name in self.queued):
                 break
             time.sleep(0.2)
-        self.check_outbox([l[20:] for l in self.box.lines[:self.box.count()]])
+        self.check_outbox([l[20:] for l in self.all_box_lines()])
 
     def run(self):
         self.say("seed %d, %d calls, build %s, time limit %d s" % (
@@ -689,8 +805,10 @@ class Soak:
 
     def summary(self):
         n = len(self.calls)
-        with open(self.box.err_path, errors="replace") as f:
-            err = f.read()
+        err = ""
+        for box in self.old_boxes + [self.box]:
+            with open(box.err_path, errors="replace") as f:
+                err += f.read()
         counts, leaks, leaked = count_reports(err)
         with open(self.line.err_path, errors="replace") as f:
             simulator = sum(count_reports(f.read())[0].values())
@@ -707,7 +825,7 @@ class Soak:
         silent = sum(1 for c in self.calls if c["kind"] == "silent")
         ahead = sum(1 for c in self.calls if c["kind"] == "ahead")
         recorded = n - silent  # calls that leave a message on the server
-        lost = sum(1 for l in self.box.lines if l[20:].startswith("decoder audio lost "))
+        lost = sum(1 for l in self.all_box_lines() if l[20:].startswith("decoder audio lost "))
         ok = (self.through == n and self.identical == recorded and files == recorded and notes == files and
               self.silent_ok == silent and reports == 0 and not self.box_died and not self.interrupted and
               self.box_status == 0)
@@ -717,9 +835,10 @@ class Soak:
                   self.placed, self.through, "" if self.placed == n else " (of %d planned)" % n, ahead,
                   self.silent_ok, silent, lost))
         print("uploads: %d/%d byte-identical with the box's own recordings (%d delivered through the outbox "
-              "of %d queued), %d recordings and %d notes on the server, %d remote names reused; %d server outages" % (
+              "of %d queued), %d recordings and %d notes on the server, %d remote names reused; "
+              "%d server outages, %d modem losses, %d kills of the box" % (
                   self.identical, recorded, self.via_outbox, len(self.queued), files, notes, self.duplicate_names,
-                  self.outages))
+                  self.outages, self.modem_losses, self.kills))
         print("sanitizers: %d reports (ASan %d, LSan %d, UBSan %d, other %d; %d leaks, %d bytes), "
               "box exit status %s after SIGTERM%s; %d error lines from the box; "
               "%d reports from the simulator" % (

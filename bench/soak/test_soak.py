@@ -42,6 +42,21 @@ class PlanTest(unittest.TestCase):
         self.assertTrue(0.1 * 300 < len(outages) < 0.3 * 300, len(outages))
         self.assertTrue(all(0.5 <= o <= 6.0 for o in outages))
 
+    def test_modem_losses_and_kills_come_now_and_then_inside_a_recorded_message(self):
+        calls = soak.plan_calls(300, 1234)
+        modem = [c for c in calls if c["fault"] and c["fault"][0] == "modem"]
+        kills = [c for c in calls if c["fault"] and c["fault"][0] == "kill"]
+        self.assertTrue(0.03 * 300 < len(modem) < 0.15 * 300, len(modem))
+        self.assertTrue(0.01 * 300 < len(kills) < 0.1 * 300, len(kills))
+        for c in modem + kills:
+            # Something is recorded, no outage muddles where it went, and the fault comes while
+            # the message is still being recorded.
+            self.assertNotEqual(c["kind"], "silent")
+            self.assertIsNone(c["outage"])
+            self.assertLess(c["fault"][1], soak.TIME_LIMIT - 1)
+        # Adding the faults kept every call the seed had before.
+        self.assertEqual([c["keys"] for c in calls], [c["keys"] for c in soak.plan_calls(300, 1234)])
+
     def test_callers_type_ahead_within_the_greeting_or_stay_silent_now_and_then(self):
         calls = soak.plan_calls(300, 1234)
         self.assertEqual([(c["kind"], c["ahead"]) for c in calls],

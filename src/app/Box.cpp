@@ -6,6 +6,8 @@
 #include "app/MessageNote.h"
 #include "app/ModemPort.h"
 #include "app/Prompts.h"
+#include "app/RecordingRecovery.h"
+#include "app/SpaceCheck.h"
 #include "app/VoiceModemDriver.h"
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
@@ -44,10 +46,22 @@ TBox::TBox(TBoxOptions options)
     SetUpModemPort(*ComPort, FConf.ModemPort);
     ComPort->SetTriggersOnRxChar(true);
     ComPort->OnRxChar = [this](TComponent*, int count) { ComPortRxChar(count); };
-    // An unattended box must say at once that its modem went away, not at the next hang-up.
+    // An unattended box must say at once that its modem went away, not at the next hang-up, and
+    // bring it back by itself.
+    TModemWatchHooks watch;
+    watch.Idle = [this] {
+        return FFlow->State() == TCallState::Idle && !FFlow->OffHook() && !FRecorder.Recording();
+    };
+    watch.SetUp = [this] { SetUpModem(); };
+    watch.Lost = [this] {
+        if (FFlow->State() != TCallState::Idle || FFlow->OffHook())
+            RunHandler([this] { FFlow->CallerLeft("modem lost"); });
+    };
+    watch.Event = [this](const std::string& event) { ReportEvent(event); };
+    FModemWatch = std::make_unique<TModemWatch>(*ComPort, *FClock, FConf.ModemCheckEvery, std::move(watch));
     ComPort->OnError = [this](TComponent*, TComErrors errors) {
         if (errors.Contains(erIO) && ComPort->DeviceLost())
-            ReportEvent("modem line lost");
+            FModemWatch->DeviceLost();
     };
     // [sound] driver = modem: the modem carries the call's audio over this same port, and tells
     // of rings, keys during prompts and the caller's leaving itself.
@@ -81,6 +95,7 @@ TBox::TBox(TBoxOptions options)
     });
     FormCreate();
     StartOutbox();
+    FStarting = false;
 }
 
 TBox::~TBox() {
@@ -95,20 +110,26 @@ TBox::~TBox() {
     ComPort->OnError = nullptr;
     if (FVoice)
         FVoice->Detach();
+    FModemWatch.reset();
     ComPort->ClosePort();
 }
 
 void TBox::FormCreate() {
-    // An error ends the start-up where it happens; Start copes with the parts that were not made.
+    // Each part on its own: a bad settings line, a missing modem or sound card is shown and the
+    // other parts still start, so the box is never deaf for one fault. Start copes with the parts
+    // that were not made.
     RunHandler([this] {
         if (FileExists(PagerIniPath()))
             LoadConfig(PagerIniPath());
+    });
+    RunHandler([this] {
         // The recorder's device list selects its first entry.
         Settings.RecorderDevice = TSoundCaptureStream::CaptureDrivers().Count() > 0 ? 0 : -1;
         RebuildRecorder();
-        ComPort->OpenPort();
-        SendInit();
-        SendCallerIdCommand();
+    });
+    // A port that does not open is reported and tried again until it does.
+    RunHandler([this] { FModemWatch->Open(); });
+    RunHandler([this] {
         RebuildDecoder();
         FDecoder.SetBufferMilliseconds(2048);
     });
@@ -142,14 +163,17 @@ void TBox::LoadConfig(const std::string& fileName) {
         TBox& Box;
         ~TKeep() { Box.SavedRecorderFormat = Box.Settings.RecorderFormat; }
     } keep{*this};
-    Settings.Read(fileName);
+    for (const TPagerProblem& problem : Settings.Read(fileName)) {
+        ReportEvent((problem.Warning ? "warning " : "setting replaced ") + problem.Text);
+        ShowMessageText(problem.Text);
+    }
     FFlow->SetTimeLimit(SecondsToInterval(StrToInt(Settings.TimeLimit)));
 }
 
 std::string TBox::ApplyTimeLimit(const std::string& text) {
     std::string shown = text;
-    if (StrToInt(shown) > 38)
-        shown = "10";
+    if (StrToInt(shown) > TPagerSettings::MaxTimeLimit)
+        shown = IntToStr(TPagerSettings::DefaultTimeLimit);
     Settings.TimeLimit = shown;
     FFlow->SetTimeLimit(SecondsToInterval(StrToInt(shown)));
     return shown;
@@ -171,6 +195,10 @@ std::string TBox::OutboxFolder() const {
 }
 
 void TBox::ReportEvent(const std::string& event) {
+    if (FStarting) {
+        TThread::Queue([this, event] { ReportEvent(event); }, this);
+        return;
+    }
     if (OnCallEvent)
         OnCallEvent(event);
 }
@@ -186,6 +214,7 @@ void TBox::ComPortRxChar(int count) {
     } else if (FCallerIdSent && received.find("OK") != std::string::npos) {
         FCallerIdSent = false;
     }
+    FModemWatch->Received(received);
     FFlow->ComPortRxChar(received);
 }
 
@@ -197,6 +226,9 @@ void TBox::SendCallerIdCommand() {
 }
 
 void TBox::SendToModem(const std::string& text) {
+    if (FModemWatch->Away())
+        throw Exception("Cannot send " + Trim(OneLine(text)) + " to the modem " + ComPort->Port() +
+                        ": it is lost (" + FModemWatch->Reason() + ")");
     // In voice mode the session is the port's only writer: it switches between audio and text.
     if (FVoice)
         FVoice->Command(text);
@@ -232,6 +264,11 @@ void TBox::SendInit() {
         SendToModem(Settings.InitString + "\r");
 }
 
+void TBox::SetUpModem() {
+    SendInit();
+    SendCallerIdCommand();
+}
+
 void TBox::PlayPrompt(const char* name) {
     // In the prompt folder (or the current one); a missing prompt plays the default sound and the
     // call goes on.
@@ -256,7 +293,34 @@ void TBox::StartRecording() {
 }
 
 void TBox::StartRecording(const std::string& fileName) {
-    FRecorder.Start(fileName, RecorderFormat);
+    // A call's message: what it is for is on the disk before its first sample, so that a crash
+    // at any moment leaves a recording the next start delivers.
+    const std::string& mailbox = FFlow->MailboxNumber();
+    int account = 0;
+    std::string notANumber;
+    const bool callMessage = !mailbox.empty() && FFlow->TimeLimit().Enabled();
+    if (callMessage) {
+        TPendingRecord record;
+        record.Mailbox = mailbox;
+        record.RemoteName = RemoteFileName(mailbox, FFlow->CallStamp());
+        record.AccountIndex = MailboxAccount(mailbox, account, notANumber) ? account : 0;
+        TMessageNote note;
+        note.Mailbox = mailbox;
+        note.Caller = FFlow->Caller().Number;
+        note.CallerName = FFlow->Caller().Name;
+        note.Received = FClock->Now();
+        note.Ended = MessageEndText(TMessageEnd::Interrupted);
+        note.Box = BoxName();
+        record.Note = FormatMessageNote(note);
+        WritePendingRecord(fileName, record);
+    }
+    try {
+        FRecorder.Start(fileName, RecorderFormat);
+    } catch (...) {
+        if (callMessage)
+            RemovePendingRecord(fileName);
+        throw;
+    }
     // From here on the decoder's positions are places in this recording, and the caller's
     // silence counts afresh.
     FRecordingFrom = FDecoder.PhoneToneDecoder1.SamplesDecoded();
@@ -289,6 +353,8 @@ void TBox::HangUpBeforeClosing() {
 }
 
 void TBox::LineOffHook(bool offHook) {
+    if (offHook)
+        CheckFreeSpace();
     // Some modems forget caller ID with the call.
     if (!offHook)
         RunHandler([this] { SendCallerIdCommand(); });
@@ -303,6 +369,14 @@ void TBox::LineOffHook(bool offHook) {
 
 // --- The message of a call ------------------------------------------------------------------
 
+std::string TBox::BoxName() const {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const size_t slash = FConf.ModemPort.rfind('/');
+    return std::string(host) + " " +
+           (slash == std::string::npos ? FConf.ModemPort : FConf.ModemPort.substr(slash + 1));
+}
+
 std::string TBox::WriteNote(const TCallMessage& message, std::string& notePath) {
     notePath.clear();
     TMessageNote note;
@@ -311,11 +385,7 @@ std::string TBox::WriteNote(const TCallMessage& message, std::string& notePath) 
     note.CallerName = message.Caller.Name;
     note.Received = message.Received;
     note.Ended = message.Ended;
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    const size_t slash = FConf.ModemPort.rfind('/');
-    note.Box = std::string(host) + " " +
-               (slash == std::string::npos ? FConf.ModemPort : FConf.ModemPort.substr(slash + 1));
+    note.Box = BoxName();
     try {
         // The header as the audio on disk says, which also gives the length.
         note.DurationSeconds = RepairWaveFile(message.FileName);
@@ -340,11 +410,22 @@ bool TBox::DeliverMessage(const TCallMessage& message, std::exception_ptr& showA
     std::string reason;
     if (!MailboxAccount(mailbox, account, reason)) {
         ReportEvent("upload failed " + reason);
-        PutUndeliverable(fileName, mailbox, 0, remote, reason, note);
+        if (PutUndeliverable(fileName, mailbox, 0, remote, reason, note))
+            RemovePendingRecord(fileName);
         showAfterCall = std::make_exception_ptr(EConvertError(reason));
         return false;
     }
     const TUploadOutcome outcome = UploadMessage(*ftp, FConf, account, fileName, remote, notePath);
+    // Stored, or kept by the outbox: no longer the crash's to deliver. Kept nowhere (no room in
+    // the outbox): the record stays, and the next start delivers it.
+    struct TDone {
+        const std::string& File;
+        bool Keep = false;
+        ~TDone() {
+            if (!Keep)
+                RemovePendingRecord(File);
+        }
+    } done{fileName};
     switch (outcome.Result) {
     case TUploadResult::Stored:
         ReportEvent("upload done " + remote + " as " + outcome.Account);
@@ -359,11 +440,11 @@ bool TBox::DeliverMessage(const TCallMessage& message, std::exception_ptr& showA
         // The caller hears that the mailbox was not found; the message is kept aside for the
         // operator.
         ReportEvent("upload failed " + outcome.Reason);
-        PutUndeliverable(fileName, mailbox, account, remote, outcome.Reason, note);
+        done.Keep = !PutUndeliverable(fileName, mailbox, account, remote, outcome.Reason, note);
         return true;
     case TUploadResult::Failed:
         ReportEvent("upload failed " + outcome.Reason);
-        QueueMessage(fileName, mailbox, account, remote, outcome.Reason, true, note);
+        done.Keep = !QueueMessage(fileName, mailbox, account, remote, outcome.Reason, true, note);
         showAfterCall = outcome.Error;
         return false;
     }
@@ -376,16 +457,18 @@ void TBox::KeepMessage(const TCallMessage& message) {
     const std::string note = WriteNote(message, notePath);
     int account = 0;
     std::string notANumber;
-    if (!MailboxAccount(message.Mailbox, account, notANumber)) {
-        PutUndeliverable(message.FileName, message.Mailbox, 0, remote, notANumber, note);
-        return;
-    }
-    QueueMessage(message.FileName, message.Mailbox, account, remote, message.Ended, false, note);
+    const bool kept =
+        MailboxAccount(message.Mailbox, account, notANumber)
+            ? QueueMessage(message.FileName, message.Mailbox, account, remote, message.Ended, false, note)
+            : PutUndeliverable(message.FileName, message.Mailbox, 0, remote, notANumber, note);
+    if (kept)
+        RemovePendingRecord(message.FileName);
 }
 
 void TBox::StartOutbox() {
     Outbox = std::make_unique<TOutbox>(OutboxFolder());
     Undeliverable = std::make_unique<TOutbox>(OutboxFolder() + "/undeliverable");
+    RecoverInterruptedRecordings();
     // Both threads report through the main thread, where every event line is written.
     auto post = [this](const std::string& event) {
         TThread::Queue([this, event] { ReportEvent(event); }, this);
@@ -405,31 +488,75 @@ void TBox::StopOutbox() {
     TThread::RemoveQueuedEvents(this);
 }
 
-void TBox::QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
+bool TBox::QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
                         const std::string& remote, const std::string& reason, bool tried,
                         const std::string& note) {
     try {
         Outbox->Add(localFile, mailbox, remote, accountIndex, tried ? 1 : 0, reason, note);
         ReportEvent("queued " + remote + " (" + reason + ")");
+        if (!OutboxDelivery)
+            return true; // before its thread starts: it lists the folder first thing
         if (tried)
             OutboxDelivery->Queued();
         else
             OutboxDelivery->DeliverNow();
+        return true;
     } catch (const std::exception& e) {
         // Nothing left to keep, or no room to keep it: the recording itself stays where it is.
         ReportEvent(std::string("not queued ") + remote + " (" + OneLine(e.what()) + ")");
         // Shown once the call's handler is over, never in the middle of the call.
         const std::string text = e.what();
         TThread::Queue([text] { ShowMessageText(text); }, this);
+        return false;
     }
 }
 
-void TBox::PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
+bool TBox::PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
                             const std::string& remote, const std::string& reason, const std::string& note) {
     try {
         Undeliverable->Add(localFile, mailbox, remote, accountIndex, 1, reason, note);
         ReportEvent("undeliverable " + remote + " (" + reason + ")");
+        return true;
     } catch (const std::exception& e) {
         ReportEvent(std::string("not kept ") + remote + " (" + OneLine(e.what()) + ")");
+        return false;
     }
+}
+
+// --- Months without a visit ----------------------------------------------------------------
+
+void TBox::RecoverInterruptedRecordings() {
+    for (const TRecoveredRecording& found : RecoverRecordings(FExeFolder)) {
+        if (!found.Error.empty()) {
+            ReportEvent("not recovered " + found.Path + " (" + found.Error + ")");
+            continue;
+        }
+        ReportEvent(Format("recovered %s (%.0f s)", found.Path.c_str(), found.Seconds));
+        if (!found.HasRecord)
+            continue; // the operator's own: mended, not sent anywhere
+        const TPendingRecord& record = found.Record;
+        int account = 0;
+        std::string notANumber;
+        const std::string reason = MessageEndText(TMessageEnd::Interrupted);
+        if (MailboxAccount(record.Mailbox, account, notANumber)
+                ? QueueMessage(found.Path, record.Mailbox, record.AccountIndex, record.RemoteName, reason,
+                               false, record.Note)
+                : PutUndeliverable(found.Path, record.Mailbox, 0, record.RemoteName, notANumber))
+            RemovePendingRecord(found.Path);
+    }
+}
+
+void TBox::CheckFreeSpace() {
+    int bytesPerSecond = LargestBytesPerSecond;
+    if (TSoundCaptureStream* capture = FRecorder.Capture();
+        capture && RecorderFormat >= 0 && RecorderFormat < capture->Formats().Count()) {
+        const TSoundCaptureFormat& format = capture->Formats().Items(RecorderFormat);
+        bytesPerSecond = format.SampleRate * format.BitsPerSample / 8 * format.Channels;
+    }
+    const std::string warning =
+        FreeSpaceWarning(FExeFolder, MessageBytes(StrToIntDef(Settings.TimeLimit, 0), bytesPerSecond));
+    if (warning.empty())
+        return;
+    ReportEvent("low disk space: " + warning);
+    TThread::Queue([warning] { ShowMessageText("Low disk space: " + warning); }, this);
 }

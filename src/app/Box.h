@@ -9,6 +9,7 @@
 #include "app/DecoderFeed.h"
 #include "app/DeliveredCommand.h"
 #include "app/LumiskConf.h"
+#include "app/ModemWatch.h"
 #include "app/Outbox.h"
 #include "app/OutboxDelivery.h"
 #include "app/PagerIni.h"
@@ -57,6 +58,7 @@ public:
     TRecorder& Recorder() { return FRecorder; }
     TDecoderFeed& Decoder() { return FDecoder; }
     TMediaPlayer& Player() { return MediaPlayer1; }
+    TModemWatch& ModemWatch() { return *FModemWatch; }
     TClock& Clock() { return *FClock; }
     // The voice modem that carries the call's audio ([sound] driver = modem); null otherwise.
     TVoiceModemDriver* VoiceModem() { return FVoice.get(); }
@@ -124,13 +126,22 @@ private:
     void FormCreate();
     void ComPortRxChar(int count);
     void StartOutbox();
+    // Before the outbox's thread starts: the recordings a crash cut short, mended and queued.
+    void RecoverInterruptedRecordings();
+    // The modem is set up as at start: the init string, then the caller-ID command.
+    void SetUpModem();
+    // "HOSTNAME ttyACM0": which box and line took a message, for its note.
+    std::string BoxName() const;
+    // Warns (event line and error display) when the work folder cannot take one more message.
+    void CheckFreeSpace();
     void StopOutbox();
     // tried: the call's own upload failed (the next retry comes after the usual wait); otherwise
     // the outbox tries at once.
-    void QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
+    // True when the message is in the outbox.
+    bool QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
                       const std::string& remote, const std::string& reason, bool tried,
                       const std::string& note = {});
-    void PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
+    bool PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
                           const std::string& remote, const std::string& reason, const std::string& note = {});
 
     // First: the timers of the flow are built on the clock.
@@ -160,4 +171,7 @@ private:
     TSoundCaptureFormat FRecordingFormat;
     bool FCallerIdSent = false;    // an answer to the caller-ID command is awaited
     bool FCallerIdRefused = false; // said once
+    std::unique_ptr<TModemWatch> FModemWatch;
+    // While the box is being made nobody listens yet: its events are told from the event loop.
+    bool FStarting = true;
 };

@@ -44,6 +44,7 @@
 #include "app/CallStamp.h"
 #include "app/Clock.h"
 #include "app/Prompts.h"
+#include "toolkit/StringUtils.h"
 
 const char* CallStateName(TCallState state) {
     switch (state) {
@@ -290,7 +291,24 @@ void TCallFlow::AcceptNumber() {
     FHost.PlayPrompt(Prompt::Beep);
     FMessageStart = FClock.Now();
     if (FSettings.Autosave)
+        StartMessageRecording();
+}
+
+void TCallFlow::StartMessageRecording() {
+    try {
         FHost.StartRecording(FRecordFileName);
+    } catch (const std::exception& e) {
+        // No room or no device: the caller is not held for the whole limit, and no empty
+        // message is delivered. The error is shown once the line is on hook.
+        FHost.Event("no message recorded (" + OneLine(e.what()) + ")");
+        Enter(TCallState::Closing);
+        FHost.PlayPrompt(Prompt::Thank);
+        FRxText.clear();
+        Send(FSettings.HangupString + "\r", -1);
+        FHost.Event("hangup");
+        Enter(TCallState::Idle);
+        throw;
+    }
 }
 
 void TCallFlow::Timer2Timer() {

@@ -149,6 +149,8 @@ private:
     bool RingToAnswer();
     void DeadlineFired();
     void AcceptNumber();
+    // The message's recording; one that cannot start ends the call at once.
+    void StartMessageRecording();
     void PrepareForCall();
     void SendLine(const std::string& text) { Send(text + "\r"); }
     // Sends and records the hook: off hook with the answer, on hook with the hang-up.

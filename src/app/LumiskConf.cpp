@@ -65,6 +65,8 @@ private:
                 FConf.ModemVoiceBaud = baud;
             else
                 Problem(FSection, FKey, "'" + value + "' is not a serial speed from 9600 to 921600");
+        } else if (FSection == "modem" && FKey == "check_every") {
+            Integer(value, 0, 24 * 3600, FConf.ModemCheckEvery);
         } else if (FSection == "call" && FKey == "number_wait") {
             Integer(value, 0, 3600, FConf.CallNumberWait);
         } else if (FSection == "call" && FKey == "rings") {

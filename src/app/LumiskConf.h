@@ -22,6 +22,9 @@ struct TLumiskConf {
     // The port's speed when the modem carries the call's audio ([sound] driver = modem): 16-bit
     // audio needs more than 160,000 baud on a real serial line; a USB modem ignores it.
     int ModemVoiceBaud = 230400;
+    // Seconds between the idle box's "AT" to the modem, which must answer "OK" within 2 s; 0:
+    // never asked.
+    int ModemCheckEvery = 300;
 
     // [call]
     // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");

@@ -23,33 +23,47 @@ void TPagerSettings::Write(const std::string& fileName) const {
     file.Close();
 }
 
-void TPagerSettings::Read(const std::string& fileName) {
+std::vector<TPagerProblem> TPagerSettings::Read(const std::string& fileName) {
     TTextFile file;
     file.Reset(fileName);
-    TimeLimit = file.ReadLn();
-    InitString = file.ReadLn();
-    AnswerString = file.ReadLn();
-    HangupString = file.ReadLn();
-    Autosave = file.ReadLn() == "1";
-    RecorderDevice = StrToInt(file.ReadLn());
-    RecorderFormat = StrToInt(file.ReadLn());
+    std::string lines[LineCount];
+    for (std::string& line : lines)
+        line = file.ReadLn();
     file.Close();
-    StrToInt(TimeLimit); // the time limit must be a number too
+
+    std::vector<TPagerProblem> problems;
+    auto problem = [&](int line, const std::string& what, bool warning = false) {
+        problems.push_back({Format("%s:%d: %s", fileName.c_str(), line, what.c_str()), warning});
+    };
+    // An integer line keeps its default when it is not one.
+    auto integer = [&](int line, int& value) {
+        const std::string& text = lines[line - 1];
+        int read = 0;
+        if (TryStrToInt(text, read))
+            value = read;
+        else
+            problem(line, Format("'%s' is not a valid integer value, %d used", text.c_str(), value));
+    };
+    int timeLimit = StrToIntDef(TimeLimit, DefaultTimeLimit);
+    integer(1, timeLimit);
+    if (timeLimit > MaxTimeLimit || timeLimit < 0) {
+        problem(1,
+                Format("time limit %d is outside 1..%d, %d used", timeLimit, MaxTimeLimit, DefaultTimeLimit));
+        timeLimit = DefaultTimeLimit;
+    } else if (timeLimit == 0) {
+        problem(1, "time limit 0: a call then ends only when the caller leaves", true);
+    }
+    TimeLimit = IntToStr(timeLimit);
+    InitString = lines[1];
+    AnswerString = lines[2];
+    HangupString = lines[3];
+    Autosave = lines[4] == "1";
+    integer(6, RecorderDevice);
+    integer(7, RecorderFormat);
+    return problems;
 }
 
-std::vector<std::string> TPagerSettings::Problems(const std::string& fileName) {
-    TTextFile file;
-    file.Reset(fileName);
-    std::vector<std::string> lines;
-    for (int i = 0; i < LineCount; ++i)
-        lines.push_back(file.ReadLn());
-    file.Close();
-    std::vector<std::string> problems;
-    for (int line : IntegerLines) {
-        int value = 0;
-        const std::string& text = lines[static_cast<size_t>(line - 1)];
-        if (!TryStrToInt(text, value))
-            problems.push_back(Format("line %d: '%s' is not a valid integer value", line, text.c_str()));
-    }
-    return problems;
+std::vector<TPagerProblem> TPagerSettings::Problems(const std::string& fileName) {
+    TPagerSettings scratch;
+    return scratch.Read(fileName);
 }

@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+// One line of "pager.ini" that was not taken as written.
+struct TPagerProblem {
+    std::string Text;     // "FILE:N: 'abc' is not a valid integer value, 10 used"
+    bool Warning = false; // taken as written, but the operator should know
+};
+
 struct TPagerSettings {
     std::string TimeLimit = "10";    // line 1: seconds, as typed into the "Timeout" field
     std::string InitString = "ATM1"; // line 2
@@ -15,11 +21,17 @@ struct TPagerSettings {
     int RecorderFormat = 11; // line 7: index into the recorder's format list
 
     static constexpr int LineCount = 7;
+    // The "Timeout" field's range: a longer limit becomes the default.
+    static constexpr int MaxTimeLimit = 38;
+    static constexpr int DefaultTimeLimit = 10;
 
     void Write(const std::string& fileName) const;
-    // Reads the lines in order; a line that is not the integer it must be raises EConvertError
-    // ("'%s' is not a valid integer value") after the lines before it were taken.
-    void Read(const std::string& fileName);
-    // The lines that Read would refuse, as "line N: 'TEXT' is not a valid integer value".
-    static std::vector<std::string> Problems(const std::string& fileName);
+    // Reads the lines in order. A line that is not the integer it must be keeps its default, and
+    // a time limit outside 1..38 is replaced as the window's field replaces it (above 38 and
+    // below 0: "10"); 0 is taken but warned of, since calls then only end when the caller leaves.
+    // Returns one text per such line, "FILE:N: WHAT"; a file that cannot be read raises
+    // EInOutError.
+    std::vector<TPagerProblem> Read(const std::string& fileName);
+    // What Read would report for the file, without taking anything.
+    static std::vector<TPagerProblem> Problems(const std::string& fileName);
 };

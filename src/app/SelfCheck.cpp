@@ -6,6 +6,7 @@
 #include "app/ModemPort.h"
 #include "app/PagerIni.h"
 #include "app/Prompts.h"
+#include "app/SpaceCheck.h"
 #include "app/UploadClient.h"
 #include "app/VoiceModemDriver.h"
 #include "audio/PromptReader.h"
@@ -69,6 +70,7 @@ public:
         CheckModem();
         CheckPrompts();
         CheckCapture();
+        CheckFreeSpace();
         CheckOutbox();
         CheckUpload();
         return Failures == 0;
@@ -78,6 +80,8 @@ private:
     // Each line at once: a check may wait up to the upload timeout.
     void Ok(const std::string& what) { Out << "ok   " << what << "\n" << std::flush; }
     void Skip(const std::string& what) { Out << "skip " << what << "\n" << std::flush; }
+    // Taken, but the operator should know; not a failure.
+    void Warn(const std::string& what) { Out << "warn " << what << "\n" << std::flush; }
     void Fail(const std::string& what, const std::string& problem, const std::string& todo) {
         // One line each, whatever line ends an error text carries.
         std::string text = problem;
@@ -108,13 +112,19 @@ private:
         }
         if (IsFile(pager)) {
             try {
-                const std::vector<std::string> problems = TPagerSettings::Problems(pager);
-                if (!problems.empty()) {
-                    Fail("pager.ini " + pager, problems.front(),
+                // The box starts on the defaults of bad lines; each is named as the box names it.
+                bool bad = false;
+                for (const TPagerProblem& problem : Pager.Read(pager)) {
+                    if (problem.Warning) {
+                        Warn("pager.ini " + problem.Text);
+                        continue;
+                    }
+                    Fail("pager.ini", problem.Text,
                          "correct the line, or delete the file to start from the window's defaults");
-                    return;
+                    bad = true;
                 }
-                Ok("pager.ini " + pager);
+                if (!bad)
+                    Ok("pager.ini " + pager);
             } catch (const std::exception& e) {
                 Fail("pager.ini " + pager, e.what(), "make it readable, or delete it");
                 return;
@@ -239,6 +249,10 @@ private:
             const std::string device =
                 drivers.Count() > 0 ? drivers.Items(0).Description : std::string("capture device");
             TSoundCaptureFormats& formats = stream.Formats();
+            if (Pager.RecorderFormat >= 0 && Pager.RecorderFormat < formats.Count()) {
+                const TSoundCaptureFormat& format = formats[Pager.RecorderFormat];
+                RecorderBytesPerSecond = format.SampleRate * format.BitsPerSample / 8 * format.Channels;
+            }
             if (formats.Count() == 0) {
                 Fail("sound capture " + device, "offers no format", todo);
                 return;
@@ -253,6 +267,19 @@ private:
         } catch (const std::exception& e) {
             Fail("sound capture", e.what(), todo);
         }
+    }
+
+    // Room in the work folder for one message at the time limit in the recorder's format (the
+    // largest it offers when the sound card could not tell).
+    void CheckFreeSpace() {
+        if (!IsFolder(S.WorkFolder))
+            return;
+        const uint64_t needed = MessageBytes(StrToIntDef(Pager.TimeLimit, 0), RecorderBytesPerSecond);
+        const std::string warning = FreeSpaceWarning(S.WorkFolder, needed);
+        if (warning.empty())
+            Ok("free space in " + S.WorkFolder + " for a message of " + std::to_string(needed) + " bytes");
+        else
+            Fail("free space", warning, "make room in the working folder");
     }
 
     void CheckOutbox() {
@@ -326,6 +353,8 @@ private:
     }
 
     const TSelfCheckSetup& S;
+    TPagerSettings Pager; // as the box will start with it
+    int RecorderBytesPerSecond = LargestBytesPerSecond;
     std::ostream& Out;
     int Failures = 0;
 };

@@ -307,6 +307,10 @@ void TCustomComPort::ConfigureRxQueue() {
 int TCustomComPort::BytesWaiting() {
     int pending = 0;
     if (ioctl(FHandle, FIONREAD, &pending) != 0) {
+        // Gone with its device: what the queue took before is still the owner's to read, and the
+        // loss itself is reported once, by the event thread.
+        if (FDeviceLost || errno == EIO || errno == ENXIO || errno == ENODEV)
+            return FRxQueue.Size();
         RaisePortError(CE_ClearComFailed, errno);
         return 0;
     }

@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace {
 
@@ -221,24 +222,48 @@ TEST_F(MainWindow, PagerIniLinesAreReadExactly) {
     EXPECT_EQ(lf->Edit4->text(), "Z");
 }
 
-TEST_F(MainWindow, ABadPagerIniIsShownEndsTheStartUpAndTheWindowStillOpens) {
-    WriteFile(Folder.File("pager.ini"), "10\r\nATM1\r\nATH1\r\nATH0\r\n0\r\nabc\r\n11\r\n");
+TEST_F(MainWindow, ABadPagerIniLineIsNamedItsDefaultUsedAndTheStartUpGoesOn) {
+    const std::string pager = Folder.File("pager.ini");
+    WriteFile(pager, "abc\r\nATM7\r\nATH1\r\nATH0\r\n0\r\nabc\r\n3\r\n");
     auto form = MakeForm();
-    ASSERT_EQ(Errors.Texts.size(), 1u);
-    EXPECT_EQ(Errors.Texts[0], "'abc' is not a valid integer value");
-    // Lines before the bad one took effect; the time limit was not set.
-    EXPECT_EQ(form->Edit2->text(), "ATM1");
-    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 6000u);
+    ASSERT_EQ(Errors.Texts.size(), 2u);
+    EXPECT_EQ(Errors.Texts[0], pager + ":1: 'abc' is not a valid integer value, 10 used");
+    EXPECT_EQ(Errors.Texts[1], pager + ":6: 'abc' is not a valid integer value, 0 used");
+    // The lines after the bad ones took effect, and the rest of the start-up went on: the modem
+    // was set up.
+    EXPECT_EQ(form->Edit1->text(), "10");
+    EXPECT_EQ(form->Edit2->text(), "ATM7");
+    EXPECT_EQ(form->Box().SavedRecorderFormat, 3);
+    EXPECT_EQ(form->Box().Flow().TimeLimit().Interval(), 10000u);
+    EXPECT_NE(Modem.Take(5, 5000).find("ATM7\r"), std::string::npos);
     form->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
-    EXPECT_EQ(Errors.Texts.size(), 1u); // showing a half-made window raises nothing more
+    EXPECT_EQ(Errors.Texts.size(), 2u);
 
-    // A short file: the missing line 7 reads as empty.
+    // A short file: the missing line 7 reads as empty and keeps its default. (One window at a
+    // time holds the modem.)
+    form.reset();
     Errors.Texts.clear();
-    WriteFile(Folder.File("pager.ini"), "10\r\nATM1\r\nATH1\r\nATH0\r\n0\r\n0\r\n");
+    WriteFile(pager, "10\r\nATM1\r\nATH1\r\nATH0\r\n0\r\n0\r\n");
     auto shortFile = MakeForm();
     ASSERT_EQ(Errors.Texts.size(), 1u);
-    EXPECT_EQ(Errors.Texts[0], "'' is not a valid integer value");
+    EXPECT_EQ(Errors.Texts[0], pager + ":7: '' is not a valid integer value, 11 used");
+    shortFile.reset();
+
+    // Time limits outside the field's range are replaced as the field replaces them; 0 is
+    // taken, with a warning that calls then end only when the caller leaves.
+    for (const auto& [line1, shown, replaced] :
+         {std::tuple{"99999", "10", true}, std::tuple{"-5", "10", true}, std::tuple{"0", "0", false}}) {
+        SCOPED_TRACE(line1);
+        Errors.Texts.clear();
+        WriteFile(pager, std::string(line1) + "\r\nATM1\r\nATH1\r\nATH0\r\n0\r\n0\r\n11\r\n");
+        auto limited = MakeForm();
+        EXPECT_EQ(limited->Edit1->text(), shown);
+        ASSERT_EQ(Errors.Texts.size(), 1u);
+        EXPECT_NE(Errors.Texts[0].find(replaced ? "outside 1..38, 10 used" : "only when the caller leaves"),
+                  std::string::npos)
+            << Errors.Texts[0];
+    }
 }
 
 TEST_F(MainWindow, ASettingsFileThatCannotBeWrittenGivesAnIOError) {

@@ -67,8 +67,10 @@ class TFtpServer {
 public:
     enum TKind { PyFtpdLib, PureFtpd };
 
-    TFtpServer(TKind kind, const std::string& root, const std::string& folders, int port = 0)
-        : FKind(kind), FRoot(root), FFolders(folders), FPort(port) {
+    // extra: more arguments of the server script ("--cut-first", "20000").
+    TFtpServer(TKind kind, const std::string& root, const std::string& folders, int port = 0,
+               std::vector<std::string> extra = {})
+        : FKind(kind), FRoot(root), FFolders(folders), FPort(port), FExtra(std::move(extra)) {
         Start();
     }
     int Port() const { return FPort; }
@@ -76,10 +78,14 @@ public:
     pid_t Pid() const { return FProcess ? FProcess->Pid() : -1; }
 
     void Start() {
-        FProcess = std::make_unique<TChildProcess>(std::vector<std::string>{
-            "/usr/bin/python3", std::string(LUMISK_SOURCE_DIR) + "/tests/net/ftpserver.py", "--kind",
-            FKind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd", "--root", FRoot, "--folders", FFolders, "--port",
-            std::to_string(FPort)});
+        std::vector<std::string> args{
+            "/usr/bin/python3", std::string(LUMISK_SOURCE_DIR) + "/tests/net/ftpserver.py",
+            "--kind",           FKind == PyFtpdLib ? "pyftpdlib" : "pure-ftpd",
+            "--root",           FRoot,
+            "--folders",        FFolders,
+            "--port",           std::to_string(FPort)};
+        args.insert(args.end(), FExtra.begin(), FExtra.end());
+        FProcess = std::make_unique<TChildProcess>(args);
         const int line = FProcess->WaitLine(TChildProcess::Out, "^PORT [0-9]+");
         if (line < 0)
             throw std::runtime_error("FTP server did not start: " + FProcess->AllText(TChildProcess::Err));
@@ -108,6 +114,7 @@ private:
     TKind FKind;
     std::string FRoot, FFolders;
     int FPort;
+    std::vector<std::string> FExtra;
     std::unique_ptr<TChildProcess> FProcess;
 };
 
@@ -138,6 +145,8 @@ struct TBoxSettings {
     // "--voice-modem" formats and further options of its voice mode; empty: the sound card.
     std::string VoiceModem;
     std::vector<std::string> VoiceOptions;
+    int ModemCheckEvery = -1;  // [modem] check_every; -1: not written
+    std::string TimeLimitText; // pager.ini's first line as written; empty: TimeLimitSeconds
 };
 
 // The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
@@ -172,9 +181,11 @@ public:
     }
 
     // The line simulator; its first line names the modem's device. voiceArguments: its voice
-    // mode ("--voice-modem", FORMATS, ...) in place of the sound card's FIFOs. LineModel, when
-    // set, is its --line: the caller is heard through a telephone line.
-    void StartLine(const std::vector<std::string>& voiceArguments = {}) {
+    // mode ("--voice-modem", FORMATS, ...) in place of the sound card's FIFOs. linked: the box
+    // opens the modem through a link that stays put, so the simulator's "drop" and "plug" take
+    // the modem away and bring it back at the same path. LineModel, when set, is its --line: the
+    // caller is heard through a telephone line.
+    void StartLine(const std::vector<std::string>& voiceArguments = {}, bool linked = false) {
         std::vector<std::string> args = {std::string(LUMISK_BINARY_DIR) +
                                          "/tools/lumisk-linesim/lumisk-linesim"};
         if (voiceArguments.empty())
@@ -183,11 +194,15 @@ public:
             args.insert(args.end(), voiceArguments.begin(), voiceArguments.end());
         if (!LineModel.empty())
             args.insert(args.end(), {"--line", LineModel});
+        if (linked) {
+            args.push_back("--link");
+            args.push_back(Folder + "/modem");
+        }
         Line = std::make_unique<TChildProcess>(args);
         const int first = Line->WaitLine(TChildProcess::Out, "^pty ");
         if (first < 0)
             throw std::runtime_error("line simulator did not start: " + Line->AllText(TChildProcess::Err));
-        ModemDevice = Line->Line(TChildProcess::Out, first).substr(4);
+        ModemDevice = linked ? Folder + "/modem" : Line->Line(TChildProcess::Out, first).substr(4);
     }
 
     // Writes the box's folder and starts it headless (and the line simulator, when it is not
@@ -222,6 +237,9 @@ public:
         }
         std::ostringstream conf;
         conf << "[modem]\nport = " << ModemDevice << "\ncaller_id = " << s.CallerId << "\n[call]\n";
+        conf << "[modem]\nport = " << ModemDevice << "\n";
+        if (s.ModemCheckEvery >= 0)
+            conf << "check_every = " << s.ModemCheckEvery << "\n";
         if (s.NumberWaitSeconds >= 0)
             conf << "number_wait = " << s.NumberWaitSeconds << "\n";
         if (s.Rings > 0)
@@ -246,7 +264,8 @@ public:
         fs::permissions(Box() + "/lumisk.conf", fs::perms::owner_read | fs::perms::owner_write);
         // Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
         WriteFile(Box() + "/pager.ini",
-                  std::to_string(s.TimeLimitSeconds) + "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
+                  (s.TimeLimitText.empty() ? std::to_string(s.TimeLimitSeconds) : s.TimeLimitText) +
+                      "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
                       std::to_string(voice ? VoiceRecorderFormat8k16Mono : RecorderFormat8k16Mono) + "\r\n");
         // A service has no display: the box must start without one and without a platform plugin.
         std::vector<std::string> env = {"-QT_QPA_PLATFORM", "-DISPLAY", "-WAYLAND_DISPLAY", "TZ=UTC",

@@ -17,28 +17,6 @@
 
 namespace {
 
-// Lowers the process's file-size limit while it lives; SIGXFSZ ignored, so a write past the
-// limit fails instead of ending the process.
-class TFileSizeLimit {
-public:
-    explicit TFileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &FOld);
-        FOldHandler = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = FOld;
-        limit.rlim_cur = bytes;
-        Ok = setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~TFileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &FOld);
-        signal(SIGXFSZ, FOldHandler);
-    }
-    bool Ok = false;
-
-private:
-    rlimit FOld{};
-    sighandler_t FOldHandler;
-};
-
 // A test that hangs for good cannot fail by itself: this ends the process, saying why.
 class TWatchdog {
 public:

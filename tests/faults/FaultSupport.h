@@ -7,6 +7,7 @@
 
 #include <QLineEdit>
 #include <QTest>
+#include <csignal>
 #include <cstdint>
 #include <fcntl.h>
 #include <memory>
@@ -17,6 +18,28 @@
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
+
+// Lowers the process's file-size limit while it lives; SIGXFSZ ignored, so a write past the
+// limit fails instead of ending the process.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        FOldHandler = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = FOld;
+        limit.rlim_cur = bytes;
+        Ok = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FOld);
+        signal(SIGXFSZ, FOldHandler);
+    }
+    bool Ok = false;
+
+private:
+    rlimit FOld{};
+    sighandler_t FOldHandler;
+};
 
 // A wave file read back as the box's next reader would: its data chunk, all of it.
 struct TReadBack {

@@ -63,6 +63,17 @@ def run_pyftpdlib(args, accounts, folders):
         handler.tls_data_required = True
     else:
         handler = FTPHandler
+    if args.cut_first:
+        # A server that loses the tail of the first recording it takes and still says 226: the
+        # file is cut before the client's next command is read, as if the data had stopped.
+        cut = {"done": False}
+
+        class CuttingHandler(handler):
+            def on_file_received(self, path):
+                if not cut["done"] and path.endswith(".wav"):
+                    cut["done"] = True
+                    os.truncate(path, min(args.cut_first, os.path.getsize(path)))
+        handler = CuttingHandler
     handler.authorizer = authorizer
     handler.banner = "pyftpdlib ready."
     server = FTPServer(("127.0.0.1", args.port), handler)
@@ -108,6 +119,8 @@ def main():
     parser.add_argument("--folders", default="")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--tls-cert", default="")
+    parser.add_argument("--cut-first", type=int, default=0,
+                        help="pyftpdlib: keep only this many bytes of the first .wav stored, answering 226")
     args = parser.parse_args()
     accounts = [a for a in args.accounts.split(",") if a]
     folders = [f for f in args.folders.split(",") if f]

@@ -110,6 +110,11 @@ void TLineSimulator::AttachModem(TModemEnd& modem, int splitGapMs) {
                    modem.Drop();
                    return std::string();
                });
+    AddCommand("plug", "plug                  a new modem end after a drop, at the --link path",
+               [&modem](const std::string&) {
+                   modem.Plug();
+                   return modem.SlavePath();
+               });
     AddSource([&modem] { return modem.Fd(); }, [&modem] { modem.HandleReadable(); });
 }
 

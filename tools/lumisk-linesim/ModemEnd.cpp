@@ -9,6 +9,21 @@
 #include <unistd.h>
 
 TModemEnd::TModemEnd() {
+    Open();
+}
+
+void TModemEnd::Plug() {
+    Drop();
+    FPartial.clear();
+    Open();
+    if (!Link.empty()) {
+        unlink(Link.c_str());
+        if (symlink(FSlavePath.c_str(), Link.c_str()) != 0)
+            throw std::runtime_error("cannot link " + Link + " to " + FSlavePath);
+    }
+}
+
+void TModemEnd::Open() {
     FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
         throw std::runtime_error("cannot create a pseudo-terminal");

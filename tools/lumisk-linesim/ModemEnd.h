@@ -31,8 +31,14 @@ public:
     bool Send(const std::string& bytes);
     // Closes the modem end: the box's port sees the device go away.
     void Drop();
+    // A new pair in place of a dropped one (a modem plugged in again); the link, when set, is
+    // pointed at the new slave, so the box finds it at the same path.
+    void Plug();
+    std::string Link;
 
 private:
+    void Open();
+
     int FMaster = -1;
     int FSlave = -1;
     std::string FSlavePath;

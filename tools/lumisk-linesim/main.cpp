@@ -21,6 +21,8 @@
 //   send TEXT             send TEXT in one write; \r \n \t \\ \xHH stand for those bytes
 //   reply [TEXT]          answer AT lines with TEXT instead of "OK\r\n" (empty: no answer)
 //   drop                  close the modem end: the box's port sees its device go away
+//   plug                  a new modem end after a drop; with --link the link points at it, so
+//                         the box opens it at the same path ("ok plug <slave path>")
 //   quit                  end the simulator
 //   call SCRIPT           place a call (below); "ok call" comes at once, "call ..." lines follow
 //   abort                 end the call in progress
@@ -190,6 +192,7 @@ int main(int argc, char** argv) {
                 sim.RequestQuit();
             };
         }
+        modem.Link = link;
         if (!link.empty()) {
             unlink(link.c_str());
             if (symlink(modem.SlavePath().c_str(), link.c_str()) != 0) {
