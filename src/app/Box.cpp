@@ -7,6 +7,7 @@
 #include "app/Prompts.h"
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
+#include "audio/SoundService.h"
 #include "toolkit/Exception.h"
 #include "toolkit/ExceptionReporter.h"
 #include "toolkit/StringUtils.h"
@@ -31,6 +32,10 @@ TBox::TBox(TBoxOptions options)
       FClock(options.Clock ? options.Clock : FOwnClock.get()) {
     FFlow = std::make_unique<TCallFlow>(static_cast<TCallFlowHost&>(*this), *FClock, Settings,
                                         FConf.CallNumberWait, FExeFolder);
+    FFlow->SetCheckWait(SecondsToInterval(FConf.CallCheckWait));
+    FMailboxCheck = std::make_unique<TMailboxCheck>(
+        FConf, [this] { RunHandler([this] { FFlow->MailboxCheckAnswered(); }); });
+    FDecoder.SetPlaybackReference(&FPlayed);
     // The modem line as the window's definition sets it; opened by FormCreate.
     ComPort = std::make_unique<TComPort>();
     ComPort->SetName("ComPort");
@@ -62,7 +67,10 @@ TBox::TBox(TBoxOptions options)
 
 TBox::~TBox() {
     // The delivery threads report into this box: they go first.
+    FMailboxCheck.reset();
     StopOutbox();
+    if (SoundBackend().PlaybackReference() == &FPlayed)
+        SoundBackend().SetPlaybackReference(nullptr);
     SetPromptProblemHook(nullptr);
     FDecoder.OnKey = nullptr;
     // Events already handed over are still served while the port closes: they must not reach
@@ -160,13 +168,20 @@ void TBox::SendInit() {
     SendToModem(Settings.InitString + "\r");
 }
 
+void TBox::ListenToPlayback() {
+    // Set before every sound: a test may have installed another backend since the last one.
+    SoundBackend().SetPlaybackReference(&FPlayed);
+}
+
 void TBox::PlayPrompt(const char* name) {
+    ListenToPlayback();
     // In the prompt folder (or the current one); a missing prompt plays the default sound and the
     // call goes on.
     sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0);
 }
 
 void TBox::PlayWelcome() {
+    ListenToPlayback();
     MediaPlayer1.FileName = PromptPath(FPromptFolder, Prompt::Welcome);
     MediaPlayer1.OpenMedia();
     MediaPlayer1.SetWaitOnce(true);
@@ -252,6 +267,36 @@ void TBox::KeepMessage(const std::string& mailbox, const std::string& callStamp,
         return;
     }
     QueueMessage(fileName, mailbox, account, remote, reason, false);
+}
+
+// --- The mailbox check -----------------------------------------------------------------------
+
+bool TBox::StartMailboxCheck(const std::string& mailbox, std::string& whyNot) {
+    if (!FConf.CallCheckMailbox) {
+        whyNot = "check off";
+        return false;
+    }
+    if (FConf.UploadHost.empty()) {
+        whyNot = "no upload server";
+        return false;
+    }
+    FMailboxCheck->Start(mailbox);
+    return true;
+}
+
+TMailboxAnswer TBox::MailboxCheckAnswer(std::string& reason) {
+    return FMailboxCheck->Answer(reason);
+}
+
+void TBox::ForgetMailboxCheck() {
+    FMailboxCheck->Forget();
+}
+
+void TBox::DeliverAfterHangUp(const std::string& mailbox, const std::string& callStamp,
+                              const std::string& fileName) {
+    // The outbox's path: a copy kept until the server's completion reply, delivered at once on
+    // its thread, under the name the call's own upload would have used.
+    KeepMessage(mailbox, callStamp, fileName, "after the hang-up");
 }
 
 void TBox::StartOutbox() {

@@ -9,11 +9,13 @@
 #include "app/DecoderFeed.h"
 #include "app/DeliveredCommand.h"
 #include "app/LumiskConf.h"
+#include "app/MailboxCheck.h"
 #include "app/Outbox.h"
 #include "app/OutboxDelivery.h"
 #include "app/PagerIni.h"
 #include "app/Recorder.h"
 #include "audio/MediaPlayer.h"
+#include "audio/PlaybackReference.h"
 #include "net/IdFTP.h"
 #include "serial/ComPort.h"
 
@@ -110,6 +112,13 @@ private:
     void KeepMessage(const std::string& mailbox, const std::string& callStamp, const std::string& fileName,
                      const std::string& reason) override;
     void LineOffHook(bool offHook) override;
+    bool StartMailboxCheck(const std::string& mailbox, std::string& whyNot) override;
+    TMailboxAnswer MailboxCheckAnswer(std::string& reason) override;
+    void ForgetMailboxCheck() override;
+    void DeliverAfterHangUp(const std::string& mailbox, const std::string& callStamp,
+                            const std::string& fileName) override;
+    // Every sound the box plays goes into FPlayed, for the decoder's echo canceller.
+    void ListenToPlayback();
     void Event(const std::string& event) override { ReportEvent(event); }
 
     void FormCreate();
@@ -132,6 +141,7 @@ private:
 
     std::unique_ptr<TComPort> ComPort;
     TRecorder FRecorder;
+    TPlaybackReference FPlayed;
     TDecoderFeed FDecoder;
     std::unique_ptr<TIdFTP> ftp; // the call's own upload client
     TMediaPlayer MediaPlayer1;
@@ -142,4 +152,7 @@ private:
     std::unique_ptr<TDeliveredCommand> DeliveredCommand;
     std::unique_ptr<TOutboxDelivery> OutboxDelivery;
     std::unique_ptr<TCallFlow> FFlow;
+    // What the box played, beside the decoder's capture; before the decoder, which reads it.
+    // (Declared last, destroyed first: FMailboxCheck's threads report into the flow.)
+    std::unique_ptr<TMailboxCheck> FMailboxCheck;
 };

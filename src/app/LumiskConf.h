@@ -19,6 +19,11 @@ struct TLumiskConf {
     // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");
     // after the third silent wait it hangs up. 0: it waits for good.
     int CallNumberWait = 10;
+    // Whether an accepted number's mailbox folder is looked for on the server while the caller
+    // is still on the line, and how long the answer may take (seconds) before the number is
+    // taken unchecked.
+    bool CallCheckMailbox = true;
+    int CallCheckWait = 2;
 
     // [upload]
     std::string UploadHost;
