@@ -131,6 +131,13 @@ struct TBoxSettings {
     int WelcomeMs = 0;
     int EnterMs = 0;
     int NumberWaitSeconds = -1; // [call] number_wait; -1: not written
+    // [call] check_mailbox. Off here unless a test asks for it: most checks follow the upload
+    // made during the call, which a checked number leaves to the outbox after the hang-up.
+    bool CheckMailbox = false;
+    int CheckWaitSeconds = 0; // [call] check_wait; 0: not written
+    // The line simulator's line model (--line), e.g. "loss=9,law=ulaw,noise=-60,erl=6,delay=20";
+    // empty: the caller reaches the box bit-exact. Takes effect when the simulator starts.
+    std::string LineModel;
 };
 
 // The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
@@ -164,11 +171,16 @@ public:
         Server = std::make_unique<TFtpServer>(kind, FtpRoot(), folders);
     }
 
-    // The line simulator; its first line names the modem's device.
-    void StartLine() {
-        Line = std::make_unique<TChildProcess>(
-            std::vector<std::string>{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
-                                     "--capture", Folder + "/capture", "--playback", Folder + "/playback"});
+    // The line simulator, with a line model when lineModel is not empty; its first line names
+    // the modem's device.
+    void StartLine(const std::string& lineModel = "") {
+        std::vector<std::string> argv{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
+                                      "--capture", Folder + "/capture", "--playback", Folder + "/playback"};
+        if (!lineModel.empty()) {
+            argv.push_back("--line");
+            argv.push_back(lineModel);
+        }
+        Line = std::make_unique<TChildProcess>(argv);
         const int first = Line->WaitLine(TChildProcess::Out, "^pty ");
         if (first < 0)
             throw std::runtime_error("line simulator did not start: " + Line->AllText(TChildProcess::Err));
@@ -179,7 +191,7 @@ public:
     // running yet); returns once it waits for calls.
     void StartBox(const TBoxSettings& s) {
         if (!Line)
-            StartLine();
+            StartLine(s.LineModel);
         const int uploadPort = s.UploadPort ? s.UploadPort : Server ? Server->Port() : 21;
         namespace fs = std::filesystem;
         fs::copy_file(std::string(LUMISK_BINARY_DIR) + "/src/app/lumisk", Box() + "/lumisk",
@@ -201,8 +213,11 @@ public:
         }
         std::ostringstream conf;
         conf << "[modem]\nport = " << ModemDevice << "\n";
+        conf << "[call]\ncheck_mailbox = " << (s.CheckMailbox ? "yes" : "no") << "\n";
         if (s.NumberWaitSeconds >= 0)
-            conf << "[call]\nnumber_wait = " << s.NumberWaitSeconds << "\n";
+            conf << "number_wait = " << s.NumberWaitSeconds << "\n";
+        if (s.CheckWaitSeconds > 0)
+            conf << "check_wait = " << s.CheckWaitSeconds << "\n";
         conf << "[upload]\nhost = 127.0.0.1\nport = " << uploadPort << "\npassive = " << (s.Passive ? 1 : 0)
              << "\npassword = " << s.Password << "\n";
         for (int i = 1; i <= 6; ++i)

@@ -63,6 +63,8 @@
 //   nmbr=NUMBER          the number sent (5551234)
 //   name=NAME            the name sent, "_" for a space (DOE_JANE)
 //   rings=N              RINGs sent until the box answers (1), ringgap= ms apart (1000)
+//   again=KEYS           once the prompts after the keys are over, KEYS are pressed as well (a
+//                        wrong number keyed again after "notfound.wav"); not with ahead=
 //   hash                 "#" is pressed after the message
 //   tail=busy|reorder|busy425|busy400|dial|silence
 //                        after the message (and "#") the caller hangs up: the line carries the
@@ -95,10 +97,10 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
-                 "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT] [--line SETTINGS]\n"
-                 "                      [--voice-modem FORMATS [--shielded-keys] [--forget-on-hangup]]\n");
+    std::fprintf(
+        stderr, "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
+                "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT] [--line SETTINGS]\n"
+                "                      [--voice-modem FORMATS [--shielded-keys] [--forget-on-hangup]]\n");
     return 2;
 }
 
