@@ -197,6 +197,12 @@ void TCallerEnd::SetLine(const TLineModelSettings& settings) {
     FLine = std::make_unique<TLiveLine>(settings, FCapture);
 }
 
+void TCallerEnd::SetEchoReturnLoss(double db) {
+    if (!FLine)
+        throw std::runtime_error("erl needs the line model (--line)");
+    FLine->SetEchoReturnLoss(db);
+}
+
 void TCallerEnd::Report(const std::string& line) {
     if (OnReport)
         OnReport(line);

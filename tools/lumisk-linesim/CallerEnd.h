@@ -88,6 +88,8 @@ public:
     // through it in real time, and what the box plays comes back as its echo. Without it the
     // caller's audio reaches the box as it is. Throws std::runtime_error without a capture FIFO.
     void SetLine(const TLineModelSettings& settings);
+    // The line model's echo return loss from now on; throws without a line model.
+    void SetEchoReturnLoss(double db);
 
     int PlaybackFd() const { return FPlayback; }
     // Reads what the box played (main loop).

@@ -24,6 +24,7 @@
 //   quit                  end the simulator
 //   call SCRIPT           place a call (below); "ok call" comes at once, "call ..." lines follow
 //   abort                 end the call in progress
+//   erl DB                with --line: the echo's return loss from now on (negative: no echo)
 //
 // The caller's end (with --capture, and --playback to hear the box):
 //   --capture FIFO        the box's simulated sound card reads the caller's audio from it
@@ -180,6 +181,17 @@ int main(int argc, char** argv) {
             "call SCRIPT           place a call: KEYS [option=value ...] [wav FILE | say TEXT | tone S | "
             "none]",
             [&caller](const std::string& args) { return caller.StartCall(ParseCallScript(args)); });
+        sim.AddCommand(
+            "erl",
+            "erl DB                the line model's echo return loss from now on (a call on another line)",
+            [&caller](const std::string& args) {
+                std::size_t used = 0;
+                const double db = std::stod(args, &used);
+                if (used != args.size() || db > 120)
+                    throw std::runtime_error("erl takes a number of dB up to 120");
+                caller.SetEchoReturnLoss(db);
+                return args;
+            });
         sim.AddCommand("abort", "abort                 end the call in progress",
                        [&caller](const std::string&) {
                            caller.Abort();
