@@ -37,6 +37,7 @@
 // |------------------|-------------|------------------------------|------------------------------------------|-----------------|
 // | CollectingDigits | inter-digit | 4 s over, digits, check on   | check started, "message.wav"             | CheckingMailbox |
 // | CheckingMailbox  | check wait  | key                          | kept as the start of a new number        | CheckingMailbox |
+// | CheckingMailbox  |             | "RING"                       | the same call (the modem queued it)      | CheckingMailbox |
 // | CheckingMailbox  |             | folder there                 | "mailbox N checked", beep, record        | Recording       |
 // | CheckingMailbox  |             | no answer in time, no server | "mailbox N not checked (why)", record    | Recording       |
 // | CheckingMailbox  |             | no folder, fewer than 3      | "notfound.wav", "enter.wav"              | AwaitingNumber  |
