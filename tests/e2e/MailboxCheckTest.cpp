@@ -6,6 +6,7 @@
 #include "E2eChecks.h"
 #include "SlowLink.h"
 
+#include <cstdio>
 #include <regex>
 
 using namespace e2e;
@@ -145,6 +146,7 @@ TEST(MailboxCheck, ASlowServerHoldsNoCheckedCallerAndTheNextRingIsAnsweredDuring
                                                                rig.Line->LineTime(TChildProcess::Out, atdd))
                                      .count();
     EXPECT_LT(limitToHangUp, 2.0 + 0.25 + 0.5);
+    std::printf("from ATDD; to ATH0: %.3f s (time limit 2 s, closing prompt 0.25 s)\n", limitToHangUp);
     EXPECT_FALSE(rig.BoxProcess->AllText(TChildProcess::Out).find("delivered") != std::string::npos)
         << "the store was expected to be still under way";
 
@@ -154,6 +156,7 @@ TEST(MailboxCheck, ASlowServerHoldsNoCheckedCallerAndTheNextRingIsAnsweredDuring
     const int answered =
         rig.Line->WaitLine(TChildProcess::Out, "^call answered ", end, std::chrono::seconds(1));
     ASSERT_GE(answered, 0);
+    std::printf("during the store: %s\n", rig.Line->Line(TChildProcess::Out, answered).c_str());
     EXPECT_LT(std::stoi(rig.Line->Line(TChildProcess::Out, answered).substr(14)), 1000)
         << rig.Line->Line(TChildProcess::Out, answered);
 
