@@ -6,12 +6,25 @@
 # Exit status 0 only when the file on the server is a valid WAV file holding the whole message.
 # Everything it starts is stopped at the end; LUMISK_KEEP_DEMO=1 keeps its folder for a look.
 # Before the call, "lumisk --check" tries the box's parts.
+# --voice-modem runs the box on the simulator's voice modem alone ([sound] driver = modem): the
+# call's audio goes over the modem's serial line, no sound card.
 # LUMISK_DEMO_INSTALLED=1 runs the installed package instead of the build (/usr/bin/lumisk and
 # lumisk-linesim, the prompts in /usr/share/lumisk/prompts, the box's folder by --workdir) and
 # builds nothing; its check leaves the modem out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+
+voice=0
+for arg in "$@"; do
+  case $arg in
+  --voice-modem) voice=1 ;;
+  *)
+    echo "usage: scripts/demo.sh [--voice-modem]" >&2
+    exit 2
+    ;;
+  esac
+done
 
 installed=${LUMISK_DEMO_INSTALLED:-0}
 if [[ $installed = 1 ]]; then
@@ -77,9 +90,14 @@ pids+=($!)
 port=$(wait_line "$work/ftp.out" 30 '^PORT [0-9]+') || fail "the FTP server did not start"
 port=${port#PORT }
 
-# The telephone line: the modem on a pseudo-terminal and the caller at the sound card.
-"$linesim" --capture "$work/capture" --playback "$work/playback" \
-  --control "$work/line.ctl" --log "$work/modem.log" >"$work/line.out" 2>"$work/line.err" &
+# The telephone line: the modem on a pseudo-terminal and the caller at the sound card, or a voice
+# modem that carries the caller's audio itself.
+if ((voice)); then
+  line=(--voice-modem 16bit,8bit,ulaw,alaw)
+else
+  line=(--capture "$work/capture" --playback "$work/playback")
+fi
+"$linesim" "${line[@]}" --control "$work/line.ctl" --log "$work/modem.log" >"$work/line.out" 2>"$work/line.err" &
 pids+=($!)
 pty=$(wait_line "$work/line.out" 30 '^pty ') || fail "the line simulator did not start"
 pty=${pty#pty }
@@ -108,14 +126,18 @@ account4 = mbox4
 account5 = mbox5
 account6 = mbox6
 timeout = 20
-[sound]
-driver = sim
-capture = $work/capture
-playback = $work/playback
 EOF
+if ((voice)); then
+  printf '[sound]\ndriver = modem\n' >>"$work/box/lumisk.conf"
+  format=1 # the modem offers 8000 Hz mono, 8-bit then 16-bit
+else
+  printf '[sound]\ndriver = sim\ncapture = %s\nplayback = %s\n' "$work/capture" "$work/playback" \
+    >>"$work/box/lumisk.conf"
+  format=2
+fi
 chmod 600 "$work/box/lumisk.conf" # it holds the upload password
 # Time limit 12 s, modem strings, "Autosave wave" on, recording as 8000 Hz 16-bit mono.
-printf '12\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n2\r\n' >"$work/box/pager.ini"
+printf '12\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n%s\r\n' "$format" >"$work/box/pager.ini"
 
 check=(--check)
 [[ $installed = 1 ]] && check+=(--no-modem)
@@ -141,7 +163,11 @@ else
 fi
 
 echo "demo: calling mailbox 12345"
-echo "call 12345 heard=$work/heard.wav wav $work/message.wav" >"$work/line.ctl"
+if ((voice)); then
+  echo "call 12345 wav $work/message.wav" >"$work/line.ctl"
+else
+  echo "call 12345 heard=$work/heard.wav wav $work/message.wav" >"$work/line.ctl"
+fi
 wait_line "$work/line.out" 90 '^call (hangup|failed)' >/dev/null || fail "the call did not end"
 grep -q '^call hangup' "$work/line.out" || fail "$(grep -m1 '^call failed' "$work/line.out")"
 done_line=$(wait_line "$work/box.out" 10 ' upload (done|failed) ') || fail "no upload reported"
@@ -190,5 +216,10 @@ echo "  recording:    $report"
 echo "  box events:"
 sed 's/^/    /' "$work/box.out"
 echo "  modem saw:    $(awk '{print $3}' "$work/modem.log" | paste -sd' ')"
-echo "  caller heard: $(grep -m1 '^call hangup' "$work/line.out" | sed -E 's/.*heard //') of prompts"
+if ((voice)); then
+  echo "  voice modem:  $(grep -m1 ' voice modem ' "$work/box.out" | sed -E 's/.* voice modem //')"
+  echo "  caller heard: $(grep -m1 '^call hangup' "$work/line.out" | sed -E 's/^call hangup //') in the prompts"
+else
+  echo "  caller heard: $(grep -m1 '^call hangup' "$work/line.out" | sed -E 's/.*heard //') of prompts"
+fi
 echo "demo: OK in $((SECONDS - start)) s after the build"

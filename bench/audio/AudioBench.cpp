@@ -6,6 +6,7 @@
 // LUMISK_BENCH_DIR chooses where the 1 GiB files go (default: the temp folder).
 #include "audio/SoundCaptureStream.h"
 #include "audio/Wave.h"
+#include "support/SoundSettings.h"
 #include "toolkit/Thread.h"
 
 #include <benchmark/benchmark.h>
@@ -25,8 +26,8 @@ double CpuSeconds(clockid_t clock) {
 }
 
 void BM_IdleCaptureStreamCpu(benchmark::State& state) {
-    setenv("LUMISK_SOUND", "sim", 1);
-    unsetenv("LUMISK_SIM_CAPTURE"); // silence: an idle line
+    SetSoundDriver("sim");
+    SetSimCapture(""); // silence: an idle line
     for (auto _ : state) {
         TSoundCaptureStream stream;
         stream.FormatIndex = 2; // 8000 Hz 16 bit mono, as the decoder's stream

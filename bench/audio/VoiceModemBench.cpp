@@ -7,10 +7,11 @@
 //   xoff               times the modem held the box back
 // The peer, measured in the same run: the same call on the simulated sound card (capture for
 // the whole call, the same prompt played), whose CPU per call second is the yardstick.
-#include "ComPortVoiceLink.h"
 #include "VoiceModemEnd.h"
+#include "app/ComPortVoiceLink.h"
 #include "audio/SimSoundCard.h"
 #include "audio/VoiceModemSound.h"
+#include "support/SoundSettings.h"
 #include "toolkit/Thread.h"
 
 #include <benchmark/benchmark.h>
@@ -118,8 +119,8 @@ void BM_VoiceModemCall(benchmark::State& state) {
 BENCHMARK(BM_VoiceModemCall)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SimCardCallPeer(benchmark::State& state) {
-    unsetenv("LUMISK_SIM_CAPTURE");
-    unsetenv("LUMISK_SIM_PLAYBACK");
+    SetSimCapture("");
+    SetSimPlayback("");
     const std::vector<uint8_t> prompt = Prompt();
     for (auto _ : state) {
         auto buffer = CaptureBuffer(SimSoundCard(), nullptr);

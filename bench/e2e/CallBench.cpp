@@ -11,6 +11,7 @@
 //
 // Usage: e2e_bench [--rings N] [--calls N] [--idle-seconds S]
 #include "BoxRig.h"
+#include "ProcessCpu.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -33,20 +34,6 @@ void Summary(const char* what, std::vector<double> v) {
     std::sort(v.begin(), v.end());
     std::printf("%-28s median %8.2f ms  min %8.2f  max %8.2f  (n=%zu)\n", what, v[v.size() / 2], v.front(),
                 v.back(), v.size());
-}
-
-// utime + stime of a process, in seconds.
-double CpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    std::istringstream fields(text.substr(close + 2));
-    std::string f;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i)
-        if (i == 14 || i == 15)
-            ticks += std::stol(f);
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int Arg(int argc, char** argv, const std::string& name, int fallback) {

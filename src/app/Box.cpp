@@ -3,18 +3,23 @@
 #include "app/ExecutableFolder.h"
 #include "app/InstallLayout.h"
 #include "app/MailboxUpload.h"
+#include "app/MessageNote.h"
 #include "app/ModemPort.h"
 #include "app/Prompts.h"
+#include "app/VoiceModemDriver.h"
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
 #include "audio/SoundService.h"
+#include "audio/WaveRepair.h"
 #include "toolkit/Exception.h"
 #include "toolkit/ExceptionReporter.h"
+#include "toolkit/Stream.h"
 #include "toolkit/StringUtils.h"
 #include "toolkit/Thread.h"
 
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,9 +35,10 @@ TBox::TBox(TBoxOptions options)
       FPromptFolder(std::move(options.PromptFolder)), FConf(std::move(options.Conf)),
       FOwnClock(options.Clock ? nullptr : std::make_unique<TSystemClock>()),
       FClock(options.Clock ? options.Clock : FOwnClock.get()) {
-    FFlow = std::make_unique<TCallFlow>(static_cast<TCallFlowHost&>(*this), *FClock, Settings,
-                                        FConf.CallNumberWait, FExeFolder);
-    FFlow->SetCheckWait(SecondsToInterval(FConf.CallCheckWait));
+    // The sound layer takes its devices from lumisk.conf before the first capture is made.
+    SetSoundSettings(FConf.Sound());
+    FFlow =
+        std::make_unique<TCallFlow>(static_cast<TCallFlowHost&>(*this), *FClock, Settings, FConf, FExeFolder);
     FMailboxCheck = std::make_unique<TMailboxCheck>(
         FConf, [this] { RunHandler([this] { FFlow->MailboxCheckAnswered(); }); });
     FDecoder.SetPlaybackReference(&FPlayed);
@@ -47,12 +53,28 @@ TBox::TBox(TBoxOptions options)
         if (errors.Contains(erIO) && ComPort->DeviceLost())
             ReportEvent("modem line lost");
     };
+    // [sound] driver = modem: the modem carries the call's audio over this same port, and tells
+    // of rings, keys during prompts and the caller's leaving itself.
+    if (FConf.ModemCarriesAudio()) {
+        FVoice = std::make_unique<TVoiceModemDriver>(*ComPort, FConf.ModemVoiceBaud);
+        FVoice->OnText = [this](const std::string& text) { RunHandler([&] { FFlow->ComPortRxChar(text); }); };
+        FVoice->OnKey = [this](int key) { RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key); }); };
+        FVoice->OnCallerLeft = [this](const std::string& how) {
+            RunHandler([&] { FFlow->CallerLeft(how); });
+        };
+    }
     ftp = std::make_unique<TIdFTP>();
     ftp->SetName("ftp");
     MediaPlayer1.SetName("MediaPlayer1");
     FRecorder.OnEvent = [this](const std::string& event) { ReportEvent(event); };
     FDecoder.OnEvent = [this](const std::string& event) { ReportEvent(event); };
-    FDecoder.OnKey = [this](int key) { RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key); }); };
+    FDecoder.OnKey = [this](int key, int64_t position) {
+        RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key, position); });
+    };
+    FDecoder.OnLineEvent = [this](const TLineEvent& event) {
+        RunHandler([&] { FFlow->CallerLeft(LineEventName(event.Kind), event.LastSoundPosition); });
+    };
+    FDecoder.PhoneToneDecoder1.SetSilenceLimit(FConf.CallMaxSilence * 1000);
     // A prompt that cannot be played leaves the call going on the default sound; the operator
     // hears of it on the event line and stderr, once per file, not in a message box.
     SetPromptProblemHook([this](const std::string& file, const std::string& reason) {
@@ -73,10 +95,13 @@ TBox::~TBox() {
         SoundBackend().SetPlaybackReference(nullptr);
     SetPromptProblemHook(nullptr);
     FDecoder.OnKey = nullptr;
+    FDecoder.OnLineEvent = nullptr;
     // Events already handed over are still served while the port closes: they must not reach
     // the flow any more.
     ComPort->OnRxChar = nullptr;
     ComPort->OnError = nullptr;
+    if (FVoice)
+        FVoice->Detach();
     ComPort->ClosePort();
 }
 
@@ -90,12 +115,15 @@ void TBox::FormCreate() {
         RebuildRecorder();
         ComPort->OpenPort();
         SendInit();
+        SendCallerIdCommand();
         RebuildDecoder();
         FDecoder.SetBufferMilliseconds(2048);
     });
 }
 
 void TBox::Start() {
+    if (FVoice && FVoice->Started())
+        ReportEvent("voice modem " + FVoice->Description());
     FDecoder.Start();
 }
 
@@ -157,15 +185,58 @@ void TBox::ReportEvent(const std::string& event) {
 void TBox::ComPortRxChar(int count) {
     std::string received;
     ComPort->ReadText(received, count);
+    if (FCallerIdSent && received.find("ERROR") != std::string::npos) {
+        FCallerIdSent = false;
+        if (!FCallerIdRefused)
+            ReportEvent("caller ID not available: the modem answered ERROR to " + FConf.ModemCallerId);
+        FCallerIdRefused = true;
+    } else if (FCallerIdSent && received.find("OK") != std::string::npos) {
+        FCallerIdSent = false;
+    }
     FFlow->ComPortRxChar(received);
 }
 
+void TBox::SendCallerIdCommand() {
+    if (FConf.ModemCallerId.empty() || !ComPort->Connected())
+        return;
+    SendToModem(FConf.ModemCallerId + "\r");
+    FCallerIdSent = true;
+}
+
 void TBox::SendToModem(const std::string& text) {
-    ComPort->WriteText(text);
+    // In voice mode the session is the port's only writer: it switches between audio and text.
+    if (FVoice)
+        FVoice->Command(text);
+    else
+        ComPort->WriteText(text);
+}
+
+void TBox::SendCallCommand(const std::string& text, int hook) {
+    if (!FVoice) {
+        SendToModem(text);
+        return;
+    }
+    if (hook > 0) {
+        FVoice->OffHook();
+    } else if (hook < 0) {
+        // Every step of the hang-up has been tried: the call is over for the flow and the outbox
+        // whatever failed, and the operator sees what did once the handler is over.
+        try {
+            FVoice->OnHook();
+        } catch (const std::exception& e) {
+            const std::string text = e.what();
+            ReportEvent("hang-up failed: " + OneLine(text));
+            TThread::Queue([text] { ShowMessageText(text); }, this);
+        }
+    }
+    // hook 0 ("ATDD;") would dial out of voice mode: not sent.
 }
 
 void TBox::SendInit() {
-    SendToModem(Settings.InitString + "\r");
+    if (FVoice)
+        FVoice->Initialise(Settings.InitString);
+    else
+        SendToModem(Settings.InitString + "\r");
 }
 
 void TBox::ListenToPlayback() {
@@ -177,7 +248,12 @@ void TBox::PlayPrompt(const char* name) {
     ListenToPlayback();
     // In the prompt folder (or the current one); a missing prompt plays the default sound and the
     // call goes on.
-    sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0);
+    if (!sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0) && FVoice) {
+        // The prompt's line says only that it failed; the modem's answer says why.
+        const std::string failure = FVoice->NewPlayFailure();
+        if (!failure.empty())
+            ReportEvent(failure);
+    }
 }
 
 void TBox::PlayWelcome() {
@@ -195,6 +271,24 @@ void TBox::StartRecording() {
 
 void TBox::StartRecording(const std::string& fileName) {
     FRecorder.Start(fileName, RecorderFormat);
+    // From here on the decoder's positions are places in this recording, and the caller's
+    // silence counts afresh.
+    FRecordingFrom = FDecoder.PhoneToneDecoder1.SamplesDecoded();
+    FDecoder.PhoneToneDecoder1.RestartSilence();
+    FRecordingFormat = FRecorder.Capture()->Formats().Items(RecorderFormat);
+}
+
+void TBox::TrimRecording(const std::string& fileName, int64_t endPosition) {
+    if (endPosition <= FRecordingFrom)
+        return;
+    const TSoundCaptureFormat& f = FRecordingFormat;
+    const int64_t frames = (endPosition - FRecordingFrom) * f.SampleRate / 8000;
+    try {
+        TruncateWaveFile(fileName, frames * f.Channels * f.BitsPerSample / 8);
+    } catch (const std::exception& e) {
+        // The message is kept whole: a longer message is better than none.
+        ReportEvent(std::string("recording not trimmed: ") + OneLine(e.what()));
+    }
 }
 
 void TBox::StopRecording() {
@@ -209,6 +303,9 @@ void TBox::HangUpBeforeClosing() {
 }
 
 void TBox::LineOffHook(bool offHook) {
+    // Some modems forget caller ID with the call.
+    if (!offHook)
+        RunHandler([this] { SendCallerIdCommand(); });
     if (!OutboxDelivery)
         return;
     // The outbox steps aside for a call; every way a call ends lets it go on.
@@ -220,23 +317,53 @@ void TBox::LineOffHook(bool offHook) {
 
 // --- The message of a call ------------------------------------------------------------------
 
-bool TBox::DeliverMessage(const std::string& mailbox, const std::string& callStamp,
-                          const std::string& fileName, std::exception_ptr& showAfterCall) {
-    const std::string remote = RemoteFileName(mailbox, callStamp);
+std::string TBox::WriteNote(const TCallMessage& message, std::string& notePath) {
+    notePath.clear();
+    TMessageNote note;
+    note.Mailbox = message.Mailbox;
+    note.Caller = message.Caller.Number;
+    note.CallerName = message.Caller.Name;
+    note.Received = message.Received;
+    note.Ended = message.Ended;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const size_t slash = FConf.ModemPort.rfind('/');
+    note.Box = std::string(host) + " " +
+               (slash == std::string::npos ? FConf.ModemPort : FConf.ModemPort.substr(slash + 1));
+    try {
+        // The header as the audio on disk says, which also gives the length.
+        note.DurationSeconds = RepairWaveFile(message.FileName);
+        const std::string text = FormatMessageNote(note);
+        const std::string path = NoteFileName(message.FileName);
+        TFileStream file(path, fmCreate);
+        file.WriteBuffer(text.data(), static_cast<int32_t>(text.size()));
+        notePath = path;
+        return text;
+    } catch (const std::exception&) {
+        return {}; // no recording to describe (nothing was recorded under that name)
+    }
+}
+
+bool TBox::DeliverMessage(const TCallMessage& message, std::exception_ptr& showAfterCall) {
+    const std::string& mailbox = message.Mailbox;
+    const std::string& fileName = message.FileName;
+    const std::string remote = RemoteFileName(mailbox, message.CallStamp);
+    std::string notePath;
+    const std::string note = WriteNote(message, notePath);
     int account = 0;
     std::string reason;
     if (!MailboxAccount(mailbox, account, reason)) {
         ReportEvent("upload failed " + reason);
-        PutUndeliverable(fileName, mailbox, 0, remote, reason);
+        PutUndeliverable(fileName, mailbox, 0, remote, reason, note);
         showAfterCall = std::make_exception_ptr(EConvertError(reason));
         return false;
     }
-    const TUploadOutcome outcome = UploadMessage(*ftp, FConf, account, fileName, remote);
+    const TUploadOutcome outcome = UploadMessage(*ftp, FConf, account, fileName, remote, notePath);
     switch (outcome.Result) {
     case TUploadResult::Stored:
         ReportEvent("upload done " + remote + " as " + outcome.Account);
         if (DeliveredCommand)
-            DeliveredCommand->Run(mailbox, remote, fileName);
+            DeliveredCommand->Run(mailbox, remote, fileName, notePath);
         return false;
     case TUploadResult::NoRecording:
         // Nothing was recorded under that name: nothing to keep.
@@ -246,27 +373,32 @@ bool TBox::DeliverMessage(const std::string& mailbox, const std::string& callSta
         // The caller hears that the mailbox was not found; the message is kept aside for the
         // operator.
         ReportEvent("upload failed " + outcome.Reason);
-        PutUndeliverable(fileName, mailbox, account, remote, outcome.Reason);
+        PutUndeliverable(fileName, mailbox, account, remote, outcome.Reason, note);
         return true;
     case TUploadResult::Failed:
         ReportEvent("upload failed " + outcome.Reason);
-        QueueMessage(fileName, mailbox, account, remote, outcome.Reason, true);
+        QueueMessage(fileName, mailbox, account, remote, outcome.Reason, true, note);
         showAfterCall = outcome.Error;
         return false;
     }
     return false;
 }
 
-void TBox::KeepMessage(const std::string& mailbox, const std::string& callStamp, const std::string& fileName,
-                       const std::string& reason) {
-    const std::string remote = RemoteFileName(mailbox, callStamp);
+void TBox::KeepMessage(const TCallMessage& message) {
+    Keep(message, message.Ended);
+}
+
+void TBox::Keep(const TCallMessage& message, const std::string& reason) {
+    const std::string remote = RemoteFileName(message.Mailbox, message.CallStamp);
+    std::string notePath;
+    const std::string note = WriteNote(message, notePath);
     int account = 0;
     std::string notANumber;
-    if (!MailboxAccount(mailbox, account, notANumber)) {
-        PutUndeliverable(fileName, mailbox, 0, remote, notANumber);
+    if (!MailboxAccount(message.Mailbox, account, notANumber)) {
+        PutUndeliverable(message.FileName, message.Mailbox, 0, remote, notANumber, note);
         return;
     }
-    QueueMessage(fileName, mailbox, account, remote, reason, false);
+    QueueMessage(message.FileName, message.Mailbox, account, remote, reason, false, note);
 }
 
 // --- The mailbox check -----------------------------------------------------------------------
@@ -292,11 +424,10 @@ void TBox::ForgetMailboxCheck() {
     FMailboxCheck->Forget();
 }
 
-void TBox::DeliverAfterHangUp(const std::string& mailbox, const std::string& callStamp,
-                              const std::string& fileName) {
-    // The outbox's path: a copy kept until the server's completion reply, delivered at once on
-    // its thread, under the name the call's own upload would have used.
-    KeepMessage(mailbox, callStamp, fileName, "after the hang-up");
+void TBox::DeliverAfterHangUp(const TCallMessage& message) {
+    // The outbox's path: a copy (and the note) kept until the server's completion reply,
+    // delivered at once on its thread, under the name the call's own upload would have used.
+    Keep(message, "after the hang-up");
 }
 
 void TBox::StartOutbox() {
@@ -310,7 +441,8 @@ void TBox::StartOutbox() {
         std::make_unique<TDeliveredCommand>(FConf.UploadOnDelivered, DeliveredCommandTimeout, post);
     OutboxDelivery = std::make_unique<TOutboxDelivery>(
         *Outbox, *Undeliverable, FConf, post, [this](const TOutboxMessage& message) {
-            DeliveredCommand->Run(message.Mailbox, message.RemoteName, message.OriginalFile);
+            DeliveredCommand->Run(message.Mailbox, message.RemoteName, message.OriginalFile,
+                                  NoteFileName(message.OriginalFile));
         });
 }
 
@@ -321,9 +453,10 @@ void TBox::StopOutbox() {
 }
 
 void TBox::QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                        const std::string& remote, const std::string& reason, bool tried) {
+                        const std::string& remote, const std::string& reason, bool tried,
+                        const std::string& note) {
     try {
-        Outbox->Add(localFile, mailbox, remote, accountIndex, tried ? 1 : 0, reason);
+        Outbox->Add(localFile, mailbox, remote, accountIndex, tried ? 1 : 0, reason, note);
         ReportEvent("queued " + remote + " (" + reason + ")");
         if (tried)
             OutboxDelivery->Queued();
@@ -339,9 +472,9 @@ void TBox::QueueMessage(const std::string& localFile, const std::string& mailbox
 }
 
 void TBox::PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                            const std::string& remote, const std::string& reason) {
+                            const std::string& remote, const std::string& reason, const std::string& note) {
     try {
-        Undeliverable->Add(localFile, mailbox, remote, accountIndex, 1, reason);
+        Undeliverable->Add(localFile, mailbox, remote, accountIndex, 1, reason, note);
         ReportEvent("undeliverable " + remote + " (" + reason + ")");
     } catch (const std::exception& e) {
         ReportEvent(std::string("not kept ") + remote + " (" + OneLine(e.what()) + ")");

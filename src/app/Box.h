@@ -23,6 +23,8 @@
 #include <memory>
 #include <string>
 
+class TVoiceModemDriver;
+
 // How the box meets its machine. The defaults are those of a real run; tests point the
 // folders at their own and bring their own clock.
 struct TBoxOptions {
@@ -58,6 +60,8 @@ public:
     TDecoderFeed& Decoder() { return FDecoder; }
     TMediaPlayer& Player() { return MediaPlayer1; }
     TClock& Clock() { return *FClock; }
+    // The voice modem that carries the call's audio ([sound] driver = modem); null otherwise.
+    TVoiceModemDriver* VoiceModem() { return FVoice.get(); }
     const TLumiskConf& Conf() const { return FConf; }
     const std::string& ExeFolder() const { return FExeFolder; }
     const std::string& PromptFolder() const { return FPromptFolder; }
@@ -104,19 +108,25 @@ public:
 private:
     // TCallFlowHost
     void SendToModem(const std::string& text) override;
+    void SendCallCommand(const std::string& text, int hook) override;
     void PlayPrompt(const char* name) override;
     void StartRecording(const std::string& fileName) override;
     bool Recording() const override { return FRecorder.Recording(); }
-    bool DeliverMessage(const std::string& mailbox, const std::string& callStamp, const std::string& fileName,
-                        std::exception_ptr& showAfterCall) override;
-    void KeepMessage(const std::string& mailbox, const std::string& callStamp, const std::string& fileName,
-                     const std::string& reason) override;
+    void TrimRecording(const std::string& fileName, int64_t endPosition) override;
+    bool DeliverMessage(const TCallMessage& message, std::exception_ptr& showAfterCall) override;
+    void KeepMessage(const TCallMessage& message) override;
+    // Writes the note beside the recording and returns its text; empty when the recording is
+    // not there to describe.
+    std::string WriteNote(const TCallMessage& message, std::string& notePath);
+    // The caller-ID command ([modem] caller_id), after the initialisation string and every hang-up.
+    void SendCallerIdCommand();
     void LineOffHook(bool offHook) override;
     bool StartMailboxCheck(const std::string& mailbox, std::string& whyNot) override;
     TMailboxAnswer MailboxCheckAnswer(std::string& reason) override;
     void ForgetMailboxCheck() override;
-    void DeliverAfterHangUp(const std::string& mailbox, const std::string& callStamp,
-                            const std::string& fileName) override;
+    void DeliverAfterHangUp(const TCallMessage& message) override;
+    // Hands a message to the outbox, which tries it at once; reason: for its event line.
+    void Keep(const TCallMessage& message, const std::string& reason);
     // Every sound the box plays goes into FPlayed, for the decoder's echo canceller.
     void ListenToPlayback();
     void Event(const std::string& event) override { ReportEvent(event); }
@@ -128,9 +138,10 @@ private:
     // tried: the call's own upload failed (the next retry comes after the usual wait); otherwise
     // the outbox tries at once.
     void QueueMessage(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                      const std::string& remote, const std::string& reason, bool tried);
+                      const std::string& remote, const std::string& reason, bool tried,
+                      const std::string& note = {});
     void PutUndeliverable(const std::string& localFile, const std::string& mailbox, int accountIndex,
-                          const std::string& remote, const std::string& reason);
+                          const std::string& remote, const std::string& reason, const std::string& note = {});
 
     // First: the timers of the flow are built on the clock.
     std::string FExeFolder;
@@ -140,6 +151,8 @@ private:
     TClock* FClock;
 
     std::unique_ptr<TComPort> ComPort;
+    // Before the captures: their buffers are fed by its session until they go.
+    std::unique_ptr<TVoiceModemDriver> FVoice;
     TRecorder FRecorder;
     TPlaybackReference FPlayed;
     TDecoderFeed FDecoder;
@@ -152,7 +165,12 @@ private:
     std::unique_ptr<TDeliveredCommand> DeliveredCommand;
     std::unique_ptr<TOutboxDelivery> OutboxDelivery;
     std::unique_ptr<TCallFlow> FFlow;
-    // What the box played, beside the decoder's capture; before the decoder, which reads it.
+    // Where the decoder was when the call's recording began, and the recording's format: the
+    // decoder's positions (a key, the caller's last sound) become places in the file.
+    int64_t FRecordingFrom = 0;
+    TSoundCaptureFormat FRecordingFormat;
+    bool FCallerIdSent = false;    // an answer to the caller-ID command is awaited
+    bool FCallerIdRefused = false; // said once
     // (Declared last, destroyed first: FMailboxCheck's threads report into the flow.)
     std::unique_ptr<TMailboxCheck> FMailboxCheck;
 };

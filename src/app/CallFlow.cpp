@@ -1,33 +1,41 @@
-// The call flow. The map, one row per transition (deadline: the state's own timer; the time
-// limit runs from the first accepted number to the end of the message, across Recording and
-// RecordingDigits):
+// The call flow. The map, one row per transition. Deadline: the state's own timer (the number
+// wait, the inter-digit time-out); the message's time limit runs from the first accepted number
+// to the end of the message, across Recording and RecordingDigits.
 //
-// | state            | deadline      | event                         | actions | next             |
-// |------------------|---------------|-------------------------------|-----------------------------------------------------|------------------|
-// | Idle             | -             | "RING" in the received text   | answer string (off hook), "answered",
-// prompts       | AwaitingNumber   | | any              |               | "Answer" button               | the
-// same (AnswerCall)                               | AwaitingNumber   | | Greeting         | -             |
-// (the prompts play)            |                                                     | AwaitingNumber   | |
-// AwaitingNumber   | number wait   | key                           | show it (not "D") | CollectingDigits |
-// | AwaitingNumber   |               | wait over, fewer than 3       | "enter.wav" again | AwaitingNumber   |
-// | AwaitingNumber   |               | wait over, the 3rd            | hang-up string, "no number" | Idle |
-// | Greeting, AwaitingNumber, CollectingDigits | | "RING"              | the same call (the modem queued it):
-// nothing         | (same)           | | CollectingDigits | inter-digit   | key                           |
-// show it (not "D"), the 4 s count afresh             | CollectingDigits | | CollectingDigits | | 4 s over,
-// no digits           | clear the digits                                    | AwaitingNumber   | |
-// CollectingDigits |               | 4 s over, digits              | "message.wav", number logged, "ATDD;",
-// beep, record | Recording        | | Recording        | time limit    | key                           | show
-// it (not "D")                                   | RecordingDigits  | | RecordingDigits  | inter-digit   |
-// key                           | show it, the 4 s count afresh                       | RecordingDigits  | |
-// RecordingDigits  |               | 4 s over, no digits           | clear the digits | Recording        | |
-// RecordingDigits  |               | 4 s over, digits              | a new number: as above, the recording
-// restarts      | Recording        | | Recording, RecordingDigits | time limit | time limit over        |
-// stop, deliver, closing prompt, hang-up string       | Idle (via Closing) | | Recording, RecordingDigits |
-// | "RING"                        | message completed and kept for the outbox, answer   | AwaitingNumber   |
-// | any              |               | "Open line" button            | "ATH1", time limit on, recording under
-// autosave     | Recording        | | any              |               | "Close line" / "terminate"    |
-// recording stopped (a call's message kept), on hook  | Idle             | | any off hook     | | the program
-// ends              | hang-up string, "hangup"                            | Idle             |
+// clang-format off
+// | state        | deadline    | event                      | actions                                    | next          |
+// |--------------|-------------|----------------------------|--------------------------------------------|---------------|
+// | Idle         | -           | caller-ID lines            | kept for the answer                        | Idle          |
+// | Idle         |             | "RING"                     | counted; at the [call] rings-th: answer    | Greeting      |
+// |              |             |                            | string (off hook), "answered [from ID]"    |               |
+// | any          |             | "Answer" button            | the same (AnswerCall)                      | Greeting      |
+// | Greeting     | -           | the prompts have played    | "welcome.wav", "enter.wav", time stamp     | AwaitNumber   |
+// | AwaitNumber  | number wait | key                        | show it (not "D")                          | Collecting    |
+// | AwaitNumber  |             | wait over, 1st or 2nd      | "enter.wav" again                          | AwaitNumber   |
+// | AwaitNumber  |             | wait over, 3rd             | hang-up string, "no number"                | Idle          |
+// | Greeting, AwaitNumber,     | "RING"                     | the same call (queued by the modem): none  | (same)        |
+// |   Collecting               |                            |                                            |               |
+// | Greeting, AwaitNumber,     | busy, reorder, dial tone   | hang-up string, "caller left (...)"        | Idle          |
+// |   Collecting               |                            |                                            |               |
+// | Collecting   | inter-digit | key                        | show it (not "D"), the 4 s afresh          | Collecting    |
+// | Collecting   |             | 4 s over, no digits        | clear them                                 | AwaitNumber   |
+// | Collecting   |             | 4 s over, digits           | "message.wav", number logged, "ATDD;",     | Recording     |
+// |              |             |                            | beep, recording under autosave             |               |
+// | Recording    | time limit  | key (not "#")              | show it (not "D")                          | RecDigits     |
+// | RecDigits    | inter-digit | key (not "#")              | show it, the 4 s afresh                    | RecDigits     |
+// | RecDigits    |             | 4 s over, no digits        | clear them                                 | Recording     |
+// | RecDigits    |             | 4 s over, digits           | a new number as above; recording restarts  | Recording     |
+// | Recording, RecDigits       | time limit over            | stop, deliver, closing prompt, hang-up     | Idle (Closing)|
+// | Recording, RecDigits       | "#"                        | stop, cut at the key, as at the limit      | Idle (Closing)|
+// | Recording, RecDigits       | tone or silence: left      | stop, cut at the last sound, hang-up,      | Idle (Closing)|
+// |                            |                            | deliver; no closing prompt                 |               |
+// | Recording, RecDigits       | "RING"                     | message completed and kept for the outbox, | Greeting      |
+// |                            |                            | then answered                              |               |
+// | any          |             | "Open line" button         | "ATH1", time limit on, autosave recording  | Recording     |
+// | any          |             | "Close line", "terminate"  | recording stopped (a call's message kept), | Idle          |
+// |              |             |                            | on hook                                    |               |
+// | any off hook |             | the program ends           | message kept, hang-up string, "hangup"     | Idle          |
+// clang-format on
 //
 // clang-format off
 // The mailbox check (deadline: [call] check_wait, counted from the number's acceptance, across
@@ -42,13 +50,16 @@
 // | CheckingMailbox  |             | no answer in time, no server | "mailbox N not checked (why)", record    | Recording       |
 // | CheckingMailbox  |             | no folder, fewer than 3      | "notfound.wav", "enter.wav"              | AwaitingNumber  |
 // | CheckingMailbox  |             | no folder, the 3rd           | "notfound.wav", closing prompt, hang-up  | Idle            |
-// | Recording(Digits)| time limit  | over, the number checked     | stop, closing prompt, hang-up, outbox    | Idle            |
+// | CheckingMailbox  |             | busy, reorder, dial tone     | hang-up string, "caller left (...)"      | Idle            |
+// | Recording(Digits)| time limit  | over or "#", number checked  | stop, closing prompt, hang-up, outbox    | Idle            |
+// | Recording(Digits)|             | left, the number checked     | stop, cut, hang-up, outbox               | Idle            |
 // clang-format on
 //
 // A number keyed during the message, or with the check off, is not checked and keeps today's
 // order: stop, deliver, closing prompt, hang-up.
 //
-// Keys while on hook (Idle) or while the call is being closed are not the caller's: ignored.
+// (AwaitNumber: AwaitingNumber, Collecting: CollectingDigits, RecDigits: RecordingDigits.) Keys
+// while on hook (Idle) or while the call is being closed are not the caller's: ignored.
 #include "app/CallFlow.h"
 
 #include "app/CallStamp.h"
@@ -78,9 +89,11 @@ const char* CallStateName(TCallState state) {
 }
 
 TCallFlow::TCallFlow(TCallFlowHost& host, TClock& clock, const TPagerSettings& settings,
-                     int numberWaitSeconds, std::string recordingFolder)
-    : FHost(host), FClock(clock), FSettings(settings), FNumberWait(SecondsToInterval(numberWaitSeconds)),
-      FRecordingFolder(std::move(recordingFolder)), FDeadline(clock, 0), FTimeLimit(clock, 6000) {
+                     const TLumiskConf& conf, std::string recordingFolder)
+    : FHost(host), FClock(clock), FSettings(settings), FNumberWait(SecondsToInterval(conf.CallNumberWait)),
+      FRings(conf.CallRings), FRecordingFolder(std::move(recordingFolder)), FDeadline(clock, 0),
+      FTimeLimit(clock, 6000) {
+    FCheckWait = SecondsToInterval(conf.CallCheckWait);
     FDeadline.OnTimer = [this] { DeadlineFired(); };
     FTimeLimit.OnTimer = [this] { Timer2Timer(); };
 }
@@ -113,6 +126,8 @@ void TCallFlow::Enter(TCallState state) {
         break;
     case TCallState::Idle:
         FTimeLimit.SetEnabled(false);
+        // The next call brings its own caller ID.
+        FCallerId.Clear();
         break;
     case TCallState::Greeting:
     case TCallState::Closing:
@@ -128,7 +143,7 @@ bool TCallFlow::InCall() const {
 }
 
 void TCallFlow::Send(const std::string& text, int hook) {
-    FHost.SendToModem(text);
+    FHost.SendCallCommand(text, hook);
     if (hook > 0) {
         FOffHook = true;
         FHost.LineOffHook(true);
@@ -150,6 +165,8 @@ std::string TCallFlow::AutosaveFileName() {
 }
 
 void TCallFlow::ComPortRxChar(const std::string& received) {
+    // Caller ID comes before the first RING or between the first and the second.
+    FCallerId.Feed(received);
     FRxText += received;
     if (FRxText.find("RING") != std::string::npos) {
         if (InCall()) {
@@ -157,6 +174,8 @@ void TCallFlow::ComPortRxChar(const std::string& received) {
             FRxText.erase(0, FRxText.rfind("RING") + 4);
             return;
         }
+        if (!RingToAnswer())
+            return;
         PrepareForCall();
         AnswerCall();
         return;
@@ -167,6 +186,22 @@ void TCallFlow::ComPortRxChar(const std::string& received) {
         FRxText.erase(0, FRxText.size() - RxTextLimit);
 }
 
+bool TCallFlow::RingToAnswer() {
+    // A call's RINGs come seconds apart; a lone RING long ago was another caller who gave up.
+    constexpr std::time_t RingsApart = 8;
+    const std::time_t now = FClock.Now();
+    if (FRingsHeard > 0 && now - FLastRing > RingsApart)
+        FRingsHeard = 0;
+    for (size_t at = FRxText.find("RING"); at != std::string::npos; at = FRxText.find("RING", at + 4))
+        ++FRingsHeard;
+    FLastRing = now;
+    FRxText.erase(0, FRxText.rfind("RING") + 4);
+    if (FRingsHeard < FRings && FState == TCallState::Idle)
+        return false;
+    FRingsHeard = 0;
+    return true;
+}
+
 void TCallFlow::PrepareForCall() {
     if ((FState != TCallState::Recording && FState != TCallState::RecordingDigits) || !FHost.Recording())
         return;
@@ -174,13 +209,25 @@ void TCallFlow::PrepareForCall() {
     // completed and sent on its way by the outbox while this call is answered.
     FTimeLimit.SetEnabled(false);
     FHost.StopRecording();
-    FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "ring during the recording");
+    FHost.KeepMessage(Message("ring during the recording"));
+}
+
+TCallMessage TCallFlow::Message(const std::string& ended) const {
+    TCallMessage message;
+    message.Mailbox = FMailboxNumber;
+    message.CallStamp = FCallStamp;
+    message.FileName = FRecordFileName;
+    message.Ended = ended;
+    message.Caller = FCaller;
+    message.Received = FMessageStart;
+    return message;
 }
 
 void TCallFlow::AnswerCall() {
     Send(FSettings.AnswerString + "\r", +1);
     Enter(TCallState::Greeting);
-    FHost.Event("answered");
+    FCaller = FCallerId.Id();
+    FHost.Event(FCaller.AnsweredText());
     FRxText.clear();
     FHost.PlayPrompt(Prompt::Welcome);
     FHost.PlayPrompt(Prompt::Enter);
@@ -196,9 +243,18 @@ void TCallFlow::AnswerCall() {
     Enter(TCallState::AwaitingNumber);
 }
 
-void TCallFlow::PhoneToneDecoder1DTMF(int key) {
+void TCallFlow::PhoneToneDecoder1DTMF(int key, int64_t position) {
     if (FState == TCallState::Idle || FState == TCallState::Closing)
         return;
+    // "#" ends the message, as every voicemail system teaches its callers; the key's own tone is
+    // cut off the end.
+    if (key == '#' && (FState == TCallState::Recording || FState == TCallState::RecordingDigits) &&
+        FTimeLimit.Enabled()) {
+        SetDigits("");
+        FHost.Event("message ended by #");
+        FinishMessage("#", false, position);
+        return;
+    }
     if (key != 'D')
         SetDigits(FDigits + static_cast<char>(key & 0xFF));
     FSilentWaits = 0;
@@ -292,6 +348,7 @@ void TCallFlow::StartMessage() {
     Enter(TCallState::Recording);
     Send("ATDD;\r");
     FHost.PlayPrompt(Prompt::Beep);
+    FMessageStart = FClock.Now();
     if (FSettings.Autosave)
         FHost.StartRecording(FRecordFileName);
     // Keys heard while the mailbox was checked make a new number, as keys during the message do.
@@ -361,49 +418,75 @@ void TCallFlow::MailboxChecked(TMailboxAnswer answer, const std::string& reason)
 }
 
 void TCallFlow::Timer2Timer() {
+    FinishMessage("time limit", false, -1);
+}
+
+void TCallFlow::FinishMessage(const std::string& ended, bool callerGone, int64_t cutAt) {
     Enter(TCallState::Closing);
     if (FNumberChecked) {
-        CloseCheckedCall();
+        CloseCheckedCall(ended, callerGone, cutAt);
         return;
     }
     std::exception_ptr shown; // for the operator, once the line is on hook
-    bool notFound = false;
     try {
         FHost.StopRecording();
-        notFound = FHost.DeliverMessage(FMailboxNumber, FCallStamp, FRecordFileName, shown);
-        if (notFound)
-            FHost.PlayPrompt(Prompt::NotFound);
-        FHost.PlayPrompt(Prompt::Thank);
-        FRxText.clear();
-        Send(FSettings.HangupString + "\r", -1);
+        if (cutAt >= 0)
+            FHost.TrimRecording(FRecordFileName, cutAt);
+        if (callerGone) {
+            // Nobody listens: the line is free for the next caller at once. A hang-up that cannot
+            // reach the modem (it went away) must not cost the message.
+            FRxText.clear();
+            try {
+                Send(FSettings.HangupString + "\r", -1);
+                FHost.Event("hangup");
+            } catch (...) {
+                FOffHook = false;
+                shown = std::current_exception();
+            }
+            std::exception_ptr deliveryError;
+            FHost.DeliverMessage(Message(ended), deliveryError);
+            if (!shown)
+                shown = deliveryError;
+        } else {
+            const bool notFound = FHost.DeliverMessage(Message(ended), shown);
+            if (notFound)
+                FHost.PlayPrompt(Prompt::NotFound);
+            FHost.PlayPrompt(Prompt::Thank);
+            FRxText.clear();
+            Send(FSettings.HangupString + "\r", -1);
+            FHost.Event("hangup");
+        }
     } catch (...) {
         // Whatever failed, the flow is ready for the next call.
         Enter(TCallState::Idle);
         throw;
     }
-    FHost.Event("hangup");
     Enter(TCallState::Idle);
     if (shown)
         std::rethrow_exception(shown);
 }
 
-void TCallFlow::CloseCheckedCall() {
-    // The mailbox is known to exist: the caller hears the closing prompt at once and the
-    // server's speed no longer matters to the call.
+void TCallFlow::CloseCheckedCall(const std::string& ended, bool callerGone, int64_t cutAt) {
+    // The mailbox is known to exist: the caller hears the closing prompt at once (nobody, when
+    // the caller has gone) and the server's speed no longer matters to the call.
     std::exception_ptr failed;
     try {
         FHost.StopRecording();
-        FHost.PlayPrompt(Prompt::Thank);
+        if (cutAt >= 0)
+            FHost.TrimRecording(FRecordFileName, cutAt);
+        if (!callerGone)
+            FHost.PlayPrompt(Prompt::Thank);
         FRxText.clear();
         Send(FSettings.HangupString + "\r", -1);
     } catch (...) {
+        FOffHook = false;
         failed = std::current_exception();
     }
     if (!failed)
         FHost.Event("hangup");
     Enter(TCallState::Idle);
     // Whatever failed above, the message goes its way.
-    FHost.DeliverAfterHangUp(FMailboxNumber, FCallStamp, FRecordFileName);
+    FHost.DeliverAfterHangUp(Message(ended));
     if (failed)
         std::rethrow_exception(failed);
 }
@@ -427,7 +510,7 @@ void TCallFlow::CloseLine() {
     FHost.StopRecording();
     Send("ATH0\r", -1);
     if (callMessage)
-        FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "operator");
+        FHost.KeepMessage(Message("operator"));
     Enter(TCallState::Idle);
 }
 
@@ -436,7 +519,7 @@ void TCallFlow::Terminate() {
     Send(FSettings.HangupString + "\r", -1);
     FHost.StopRecording();
     if (callMessage)
-        FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "operator");
+        FHost.KeepMessage(Message("operator"));
     Enter(TCallState::Idle);
 }
 
@@ -444,7 +527,7 @@ void TCallFlow::HangUpBeforeClosing(bool portUsable) {
     // A message being recorded is kept: the outbox delivers it at the next start.
     if (FTimeLimit.Enabled() && FHost.Recording()) {
         FHost.StopRecording();
-        FHost.KeepMessage(FMailboxNumber, FCallStamp, FRecordFileName, "program ended");
+        FHost.KeepMessage(Message("interrupted"));
     }
     if (!FOffHook || !portUsable)
         return;
@@ -454,6 +537,30 @@ void TCallFlow::HangUpBeforeClosing(bool portUsable) {
 }
 
 void TCallFlow::CallerLeft(const std::string& how, int64_t lastSound) {
-    (void)how;
-    (void)lastSound;
+    const std::string left = "caller left (" + how + ")";
+    switch (FState) {
+    case TCallState::Recording:
+    case TCallState::RecordingDigits:
+        if (!FTimeLimit.Enabled())
+            return; // the operator's own line: nobody to wait for
+        FHost.Event(left);
+        // The tail back to the caller's last sound, and a little of the quiet after it.
+        FinishMessage(left, true, lastSound >= 0 ? lastSound + LastSoundKeptSamples : -1);
+        break;
+    case TCallState::Greeting:
+    case TCallState::AwaitingNumber:
+    case TCallState::CollectingDigits:
+    case TCallState::CheckingMailbox:
+        // Silence while the number is awaited is the silent caller's wait's to judge.
+        if (how == "silence")
+            return;
+        FHost.ForgetMailboxCheck();
+        FRxText.clear();
+        Enter(TCallState::Idle);
+        Send(FSettings.HangupString + "\r", -1);
+        FHost.Event(left);
+        break;
+    default:
+        break;
+    }
 }

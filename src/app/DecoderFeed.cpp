@@ -13,11 +13,19 @@ TDecoderFeed::TDecoderFeed() {
     PhoneToneDecoder1.SetName("PhoneToneDecoder1");
     // Raised on the capture's thread: the key is handled on the main thread, after the keys
     // before it, once whatever holds the main thread (a prompt) is over.
-    PhoneToneDecoder1.OnDTMF = [this](TComponent*, int key, int64_t) {
+    PhoneToneDecoder1.OnDTMF = [this](TComponent*, int key, int64_t position) {
         TThread::Queue(
-            [this, key] {
+            [this, key, position] {
                 if (OnKey)
-                    OnKey(key);
+                    OnKey(key, position);
+            },
+            Tag());
+    };
+    PhoneToneDecoder1.OnLineEvent = [this](TComponent*, const TLineEvent& event) {
+        TThread::Queue(
+            [this, event] {
+                if (OnLineEvent)
+                    OnLineEvent(event);
             },
             Tag());
     };
@@ -28,6 +36,7 @@ TDecoderFeed::~TDecoderFeed() {
     DecoderCapture.reset();
     TThread::RemoveQueuedEvents(Tag()); // keys handed over but not yet taken
     PhoneToneDecoder1.OnDTMF = nullptr;
+    PhoneToneDecoder1.OnLineEvent = nullptr;
 }
 
 void TDecoderFeed::Rebuild() {

@@ -43,8 +43,10 @@ public:
     // Takes effect at the next Start.
     void SetPlaybackReference(const TPlaybackReference* reference) { FReference = reference; }
 
-    // On the main thread: a key; an event line ("decoder audio lost N bytes").
-    std::function<void(int key)> OnKey;
+    // On the main thread: a key and the decoder position where its tone began; a line event
+    // (the caller's leaving); an event line ("decoder audio lost N bytes").
+    std::function<void(int key, int64_t position)> OnKey;
+    std::function<void(const TLineEvent& event)> OnLineEvent;
     std::function<void(const std::string& event)> OnEvent;
 
     TPhoneToneDecoder PhoneToneDecoder1;

@@ -31,12 +31,12 @@ TDeliveredCommand::~TDeliveredCommand() {
 }
 
 void TDeliveredCommand::Run(const std::string& mailbox, const std::string& remotePath,
-                            const std::string& localFile) {
+                            const std::string& localFile, const std::string& noteFile) {
     if (!Enabled())
         return;
     {
         std::lock_guard<std::mutex> hold(FLock);
-        FJobs.push_back({mailbox, remotePath, localFile});
+        FJobs.push_back({mailbox, remotePath, localFile, noteFile});
     }
     FWake.notify_all();
 }
@@ -59,8 +59,9 @@ void TDeliveredCommand::Loop() {
 }
 
 std::string TDeliveredCommand::RunOne(const TJob& job) {
-    std::string program = FProgram, mailbox = job.Mailbox, remote = job.Remote, local = job.Local;
-    char* argv[] = {program.data(), mailbox.data(), remote.data(), local.data(), nullptr};
+    std::string program = FProgram, mailbox = job.Mailbox, remote = job.Remote, local = job.Local,
+                note = job.Note;
+    char* argv[] = {program.data(), mailbox.data(), remote.data(), local.data(), note.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     // Its output must not mix with the box's event lines; errors may go to the box's stderr.

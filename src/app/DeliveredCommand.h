@@ -1,8 +1,8 @@
 // The command an operator names to hear of each delivered message ("[upload] on_delivered"),
 // the way a paging service tells the pager. It runs on a thread of its own, one run at a time,
-// without a shell: the program gets the mailbox number, the remote path and the local file as
-// its three arguments. A run that outlasts its time-out is killed by its process id. Nothing it
-// does reaches the call: its outcome is only reported.
+// without a shell: the program gets the mailbox number, the remote path, the local file and the
+// local note beside it as its four arguments. A run that outlasts its time-out is killed by its process id.
+// Nothing it does reaches the call: its outcome is only reported.
 #pragma once
 
 #include <condition_variable>
@@ -25,11 +25,12 @@ public:
 
     bool Enabled() const { return !FProgram.empty(); }
     // Queues a run; returns at once.
-    void Run(const std::string& mailbox, const std::string& remotePath, const std::string& localFile);
+    void Run(const std::string& mailbox, const std::string& remotePath, const std::string& localFile,
+             const std::string& noteFile);
 
 private:
     struct TJob {
-        std::string Mailbox, Remote, Local;
+        std::string Mailbox, Remote, Local, Note;
     };
     void Loop();
     std::string RunOne(const TJob& job);

@@ -57,8 +57,22 @@ private:
                 Problem(FSection, FKey, "empty port name");
             else
                 FConf.ModemPort = value;
+        } else if (FSection == "modem" && FKey == "voice_baud") {
+            int baud = 0;
+            if (TryStrToInt(value, baud) &&
+                (baud == 9600 || baud == 19200 || baud == 38400 || baud == 57600 || baud == 115200 ||
+                 baud == 230400 || baud == 460800 || baud == 921600))
+                FConf.ModemVoiceBaud = baud;
+            else
+                Problem(FSection, FKey, "'" + value + "' is not a serial speed from 9600 to 921600");
         } else if (FSection == "call" && FKey == "number_wait") {
             Integer(value, 0, 3600, FConf.CallNumberWait);
+        } else if (FSection == "call" && FKey == "rings") {
+            Integer(value, 1, 20, FConf.CallRings);
+        } else if (FSection == "call" && FKey == "max_silence") {
+            Integer(value, 0, 3600, FConf.CallMaxSilence);
+        } else if (FSection == "modem" && FKey == "caller_id") {
+            FConf.ModemCallerId = value;
         } else if (FSection == "call" && FKey == "check_mailbox") {
             const std::string answer = LowerCase(value);
             if (answer == "yes" || answer == "no")
@@ -118,10 +132,10 @@ private:
                 Problem(FSection, FKey, "'" + value + "' is not peer or reply");
         } else if (FSection == "sound" && FKey == "driver") {
             std::string driver = LowerCase(value);
-            if (driver == "alsa" || driver == "sim")
+            if (driver == "alsa" || driver == "sim" || driver == "modem")
                 FConf.SoundDriver = driver;
             else
-                Problem(FSection, FKey, "'" + value + "' is not alsa or sim");
+                Problem(FSection, FKey, "'" + value + "' is not alsa, sim or modem");
         } else if (FSection == "sound" && FKey == "capture") {
             FConf.SoundCapture = value;
         } else if (FSection == "sound" && FKey == "playback") {
@@ -181,12 +195,13 @@ void TLumiskConf::LoadFromText(const std::string& text, const std::string& fileN
         parser.Line(++number, line);
 }
 
-void TLumiskConf::ExportSoundSettings() const {
-    setenv("LUMISK_SOUND", SoundDriver.c_str(), 0);
-    const bool sim = std::getenv("LUMISK_SOUND") && std::string(std::getenv("LUMISK_SOUND")) == "sim";
-    // "default" names ALSA's default device; the simulated card's default is no file at all.
-    if (!sim || SoundCapture != "default")
-        setenv(sim ? "LUMISK_SIM_CAPTURE" : "LUMISK_ALSA_CAPTURE", SoundCapture.c_str(), 0);
-    if (!sim || SoundPlayback != "default")
-        setenv(sim ? "LUMISK_SIM_PLAYBACK" : "LUMISK_ALSA_PLAYBACK", SoundPlayback.c_str(), 0);
+TSoundSettings TLumiskConf::Sound() const {
+    TSoundSettings settings;
+    settings.Driver = SoundDriver;
+    // The voice modem is installed by the box itself, over its own port: no device names.
+    if (ModemCarriesAudio())
+        return settings;
+    settings.Capture = SoundCapture == "default" ? "" : SoundCapture;
+    settings.Playback = SoundPlayback == "default" ? "" : SoundPlayback;
+    return settings;
 }

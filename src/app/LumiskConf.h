@@ -4,6 +4,8 @@
 // so that the program reports it once at start.
 #pragma once
 
+#include "audio/SoundService.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -14,11 +16,21 @@ enum class TUploadTls { Off, Try, Require };
 struct TLumiskConf {
     // [modem]
     std::string ModemPort = "ttyS2"; // the third serial port; a name under /dev or an absolute path
+    // Turns the modem's caller ID on: sent after the initialisation string and after every
+    // hang-up (some modems forget it). Empty: none.
+    std::string ModemCallerId = "AT+VCID=1";
+    // The port's speed when the modem carries the call's audio ([sound] driver = modem): 16-bit
+    // audio needs more than 160,000 baud on a real serial line; a USB modem ignores it.
+    int ModemVoiceBaud = 230400;
 
     // [call]
     // Seconds the box waits for a first key after the prompts before it asks again ("enter.wav");
     // after the third silent wait it hangs up. 0: it waits for good.
     int CallNumberWait = 10;
+    // The RING that is answered: 2 lets caller ID, sent between the first and second, arrive first.
+    int CallRings = 1;
+    // Seconds of silence from the caller that end a message (the caller has gone); 0: never.
+    int CallMaxSilence = 8;
     // Whether an accepted number's mailbox folder is looked for on the server while the caller
     // is still on the line, and how long the answer may take (seconds) before the number is
     // taken unchecked.
@@ -48,19 +60,20 @@ struct TLumiskConf {
     std::string BoxPrompts; // folder of the six prompts; empty: see ResolveBoxFolders (InstallLayout.h)
 
     // [sound]
-    std::string SoundDriver = "alsa"; // "alsa" or "sim"
+    std::string SoundDriver = "alsa"; // "alsa", "sim" or "modem" (the voice modem on [modem] port)
     std::string SoundCapture = "default";
     std::string SoundPlayback = "default";
+    // [sound] driver = modem: the voice modem on [modem] port is the sound device too.
+    bool ModemCarriesAudio() const { return SoundDriver == "modem"; }
 
     // "<file>:<line>: [<section>] <key>: <what is wrong>", one entry per bad line.
     std::vector<std::string> Problems;
 
     // Reads the file. A missing file is no problem unless mustExist (an explicit --config).
     void LoadFromFile(const std::string& fileName, bool mustExist);
-    // Hands the [sound] settings to the sound layer through its environment variables
-    // (LUMISK_SOUND and the device names of the chosen driver); a variable already set in the
-    // environment wins, so a test or a one-off run can override the file.
-    void ExportSoundSettings() const;
+    // The [sound] settings as the sound layer takes them ("default" is ALSA's default device; the
+    // simulated card's default is no file at all).
+    TSoundSettings Sound() const;
     // Parses text as the contents of fileName.
     void LoadFromText(const std::string& text, const std::string& fileName);
 };

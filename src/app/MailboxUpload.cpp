@@ -1,5 +1,6 @@
 #include "app/MailboxUpload.h"
 
+#include "app/MessageNote.h"
 #include "app/UploadClient.h"
 #include "net/IdException.h"
 #include "net/IdFTP.h"
@@ -44,17 +45,24 @@ bool FolderMissing(const std::exception& error) {
 }
 
 TUploadOutcome UploadMessage(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex,
-                             const std::string& localFile, const std::string& remoteName) {
+                             const std::string& localFile, const std::string& remoteName,
+                             const std::string& noteFile, bool waveStored) {
     TUploadOutcome outcome;
+    outcome.WaveStored = waveStored;
     try {
         ConfigureUploadClient(ftp, conf, accountIndex);
         outcome.Account = ftp.User + "@" + ftp.Host;
         ftp.OpenSession(true);
-        ftp.StoreFile(localFile, remoteName, false);
+        if (!outcome.WaveStored) {
+            ftp.StoreFile(localFile, remoteName, false);
+            outcome.WaveStored = true;
+        }
+        if (!noteFile.empty())
+            ftp.StoreFile(noteFile, NoteFileName(remoteName), false);
     } catch (const std::exception& e) {
         outcome.Reason = OneLine(e.what());
         outcome.Error = std::current_exception();
-        if (dynamic_cast<const EFOpenError*>(&e))
+        if (dynamic_cast<const EFOpenError*>(&e) && !outcome.WaveStored)
             outcome.Result = TUploadResult::NoRecording;
         else if (FolderMissing(e))
             outcome.Result = TUploadResult::MailboxMissing;

@@ -47,9 +47,13 @@ struct TUploadOutcome {
     std::string Reason;       // the error in one line; empty when stored
     std::exception_ptr Error; // the error itself, for the operator's display
     std::string Account;      // "user@host" it went to
+    bool WaveStored = false;  // the recording is on the server (its note may still be due)
 };
 
-// One delivery attempt: log in on the account, store localFile as remoteName, say goodbye.
-// Never throws; once stored, a failing goodbye changes nothing.
+// One delivery attempt: log in on the account, store localFile as remoteName (unless
+// waveStored: an earlier attempt did), then the note beside it (noteFile, when given, as the
+// remote name with ".txt"): after the recording, so whoever sees the note knows the recording is
+// whole. Say goodbye. Never throws; once stored, a failing goodbye changes nothing.
 TUploadOutcome UploadMessage(TIdFTP& ftp, const TLumiskConf& conf, int accountIndex,
-                             const std::string& localFile, const std::string& remoteName);
+                             const std::string& localFile, const std::string& remoteName,
+                             const std::string& noteFile = {}, bool waveStored = false);

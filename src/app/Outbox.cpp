@@ -146,7 +146,8 @@ void TOutbox::WriteMeta(const std::string& path, const TOutboxMessage& m) {
     std::ostringstream text;
     text << "mailbox=" << OneLine(m.Mailbox) << "\nremote=" << OneLine(m.RemoteName)
          << "\naccount=" << m.AccountIndex << "\nlocal=" << OneLine(m.OriginalFile) << "\ntries=" << m.Tries
-         << "\nreason=" << OneLine(m.Reason) << "\nend\n";
+         << "\nreason=" << OneLine(m.Reason) << "\nnote=" << (m.NotePath.empty() ? 0 : 1)
+         << "\nstored=" << (m.WaveStored ? 1 : 0) << "\nend\n";
     WriteDurably(path, text.str());
 }
 
@@ -182,13 +183,17 @@ bool TOutbox::ReadMeta(const std::string& path, TOutboxMessage& m) {
             TryStrToInt(value, m.Tries);
         else if (key == "reason")
             m.Reason = value;
+        else if (key == "note")
+            m.NotePath = value == "1" ? path.substr(0, path.size() - 4) + ".txt" : "";
+        else if (key == "stored")
+            m.WaveStored = value == "1";
     }
     return haveRemote && haveAccount;
 }
 
 TOutboxMessage TOutbox::Add(const std::string& localFile, const std::string& mailbox,
                             const std::string& remoteName, int accountIndex, int tries,
-                            const std::string& reason) {
+                            const std::string& reason, const std::string& note) {
     std::lock_guard<std::mutex> hold(FLock);
     MakeFolder();
     TOutboxMessage m;
@@ -201,14 +206,22 @@ TOutboxMessage TOutbox::Add(const std::string& localFile, const std::string& mai
     m.Reason = reason;
     m.WavePath = FFolder + "/" + m.Id + ".wav";
     m.MetaPath = FFolder + "/" + m.Id + ".msg";
+    if (!note.empty())
+        m.NotePath = FFolder + "/" + m.Id + ".txt";
     WriteDurably(m.WavePath + ".tmp", "", &localFile);
     try {
+        if (!note.empty())
+            WriteDurably(m.NotePath + ".tmp", note);
         WriteMeta(m.MetaPath + ".tmp", m);
     } catch (...) {
         unlink((m.WavePath + ".tmp").c_str());
+        if (!note.empty())
+            unlink((m.NotePath + ".tmp").c_str());
         throw;
     }
     Rename(m.WavePath + ".tmp", m.WavePath);
+    if (!note.empty())
+        Rename(m.NotePath + ".tmp", m.NotePath);
     Rename(m.MetaPath + ".tmp", m.MetaPath);
     SyncFolder(FFolder);
     return m;
@@ -230,7 +243,7 @@ std::vector<TOutboxMessage> TOutbox::Pending() {
             else
                 unlink(path.c_str());
             changed = true;
-        } else if (EndsWith(name, ".wav.tmp")) {
+        } else if (EndsWith(name, ".wav.tmp") || EndsWith(name, ".txt.tmp")) {
             unlink(path.c_str()); // a copy cut short; the recording itself is untouched
             changed = true;
         }
@@ -263,6 +276,8 @@ void TOutbox::Remove(const TOutboxMessage& message) {
     if (unlink(message.MetaPath.c_str()) != 0 && errno != ENOENT)
         Fail("remove", message.MetaPath, errno);
     unlink(message.WavePath.c_str());
+    if (!message.NotePath.empty())
+        unlink(message.NotePath.c_str());
     SyncFolder(FFolder);
 }
 
@@ -274,8 +289,12 @@ TOutboxMessage TOutbox::MoveTo(TOutbox& other, const TOutboxMessage& message) {
     moved.Id = other.NewId();
     moved.WavePath = other.FFolder + "/" + moved.Id + ".wav";
     moved.MetaPath = other.FFolder + "/" + moved.Id + ".msg";
+    if (!message.NotePath.empty())
+        moved.NotePath = other.FFolder + "/" + moved.Id + ".txt";
     other.WriteMeta(moved.MetaPath + ".tmp", moved);
     Rename(message.WavePath, moved.WavePath);
+    if (!message.NotePath.empty())
+        Rename(message.NotePath, moved.NotePath);
     Rename(moved.MetaPath + ".tmp", moved.MetaPath);
     SyncFolder(other.FFolder);
     unlink(message.MetaPath.c_str());

@@ -122,11 +122,12 @@ bool TOutboxDelivery::Round() {
 bool TOutboxDelivery::Deliver(TOutboxMessage& message) {
     ++message.Tries;
     TIdFTP ftp;
-    const TUploadOutcome outcome =
-        UploadMessage(ftp, FConf, message.AccountIndex, message.WavePath, message.RemoteName);
+    const TUploadOutcome outcome = UploadMessage(ftp, FConf, message.AccountIndex, message.WavePath,
+                                                 message.RemoteName, message.NotePath, message.WaveStored);
     if (outcome.Result != TUploadResult::Stored) {
         try {
             message.Reason = outcome.Reason;
+            message.WaveStored = outcome.WaveStored; // a retry stores only what is still due
             if (outcome.Result == TUploadResult::MailboxMissing) {
                 FOutbox.MoveTo(FUndeliverable, message);
                 FOnEvent("undeliverable " + message.RemoteName + " (" + outcome.Reason + ")");

@@ -7,6 +7,7 @@
 #include "app/PagerIni.h"
 #include "app/Prompts.h"
 #include "app/UploadClient.h"
+#include "app/VoiceModemDriver.h"
 #include "audio/PromptReader.h"
 #include "audio/SoundCaptureStream.h"
 #include "audio/SoundService.h"
@@ -135,6 +136,10 @@ private:
             Skip(what + " (--no-modem)");
             return;
         }
+        if (S.Conf.ModemCarriesAudio()) {
+            CheckVoiceModem(what);
+            return;
+        }
         TComPort port;
         SetUpModemPort(port, S.Conf.ModemPort);
         // Read synchronously: no event thread, no handlers.
@@ -188,6 +193,22 @@ private:
                  "uses it (stop the box's service first)");
     }
 
+    // The modem is the sound device too: voice mode and a format the line carries.
+    void CheckVoiceModem(const std::string& what) {
+        try {
+            Ok(what + " in voice mode: " + ProbeVoiceModem(S.Conf.ModemPort, S.Conf.ModemVoiceBaud));
+        } catch (const EVoiceModemError& e) {
+            Fail(
+                what, e.what(),
+                "use a voice modem (one that takes AT+FCLASS=8 and offers 8-bit or 16-bit linear, mu-law or "
+                "A-law audio at 8000 Hz), a faster [modem] voice_baud, or [sound] driver = alsa with a sound "
+                "card");
+        } catch (const std::exception& e) {
+            Fail(what, e.what(),
+                 "set [modem] port to the modem's device and put the box's user in group dialout");
+        }
+    }
+
     void CheckPrompts() {
         const std::string folder =
             S.PromptFolder.empty() ? std::string("the current folder") : S.PromptFolder;
@@ -207,6 +228,10 @@ private:
     }
 
     void CheckCapture() {
+        if (S.Conf.ModemCarriesAudio()) {
+            Skip("sound capture (the voice modem carries the audio)");
+            return;
+        }
         const std::string todo = "set [sound] capture to a device the box may open (its user in group audio)";
         try {
             TSoundCaptureStream stream(nullptr);

@@ -38,7 +38,6 @@ int RunHeadless(int argc, char** argv, TBoxOptions options, const std::string& c
     if (!exposure.empty())
         ShowMessageText(exposure);
 
-    options.Conf.ExportSoundSettings();
     TBox box(std::move(options));
     box.OnCallEvent = WriteEventLine;
     // The box's own close path: a call hung up, the recording stopped, pager.ini written.
@@ -73,7 +72,7 @@ int main(int argc, char** argv) {
     const bool inWorkFolder = commandLine.WorkFolder.empty() || ::chdir(folders.Work.c_str()) == 0;
     const int chdirError = errno;
     if (commandLine.Check) {
-        options.Conf.ExportSoundSettings();
+        SetSoundSettings(options.Conf.Sound());
         TSelfCheckSetup setup;
         setup.Conf = options.Conf;
         setup.ConfigPath = commandLine.ConfigPath;
@@ -112,7 +111,6 @@ int main(int argc, char** argv) {
         ShowMessageText(exposure);
     }
 
-    options.Conf.ExportSoundSettings();
     TMainForm form(std::move(options));
     form.show();
     return app.exec();

@@ -16,9 +16,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string EnvOr(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? value : fallback;
+std::string OrDefault(const std::string& device) {
+    return device.empty() ? "default" : device;
 }
 
 class TAlsaCapture : public ISoundCapture {
@@ -81,10 +80,10 @@ std::vector<int16_t> ReferenceSamples(const WAVEFORMATEX& format, const uint8_t*
 } // namespace
 
 std::string TAlsaSound::DefaultCaptureDevice() {
-    return EnvOr("LUMISK_ALSA_CAPTURE", "default");
+    return OrDefault(SoundSettings().Capture);
 }
 std::string TAlsaSound::DefaultPlaybackDevice() {
-    return EnvOr("LUMISK_ALSA_PLAYBACK", "default");
+    return OrDefault(SoundSettings().Playback);
 }
 
 int32_t TAlsaSound::EnumerateCapture(TCaptureEnumCallback callback, void* context) {

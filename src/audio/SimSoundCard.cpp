@@ -297,7 +297,7 @@ int TSimSoundCard::AttachedCount() {
 }
 
 void TSimSoundCard::Run() {
-    TSimCaptureSource source(EnvText("LUMISK_SIM_CAPTURE"));
+    TSimCaptureSource source(SoundSettings().Capture);
     const TPcmFormat format = source.Format();
     const size_t frameBytes = static_cast<size_t>(format.FrameBytes());
     const uint8_t silence = SilenceByte(format.Bits);
@@ -345,7 +345,7 @@ int32_t TSimSoundCard::Play(const WAVEFORMATEX& format, const void* data, uint32
     converter.Convert(static_cast<const uint8_t*>(data), frames, out);
     converter.Flush(out);
 
-    int handle = OpenPlaybackOutput(EnvText("LUMISK_SIM_PLAYBACK"));
+    int handle = OpenPlaybackOutput(SoundSettings().Playback);
     const size_t chunkBytes = 8000 * 2 * PlaybackChunkMilliseconds / 1000;
     const auto start = Clock::now();
     const auto length =

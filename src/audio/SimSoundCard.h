@@ -1,11 +1,11 @@
 // The simulated sound card: a device that keeps time like a real one but takes its caller audio
 // from a file or FIFO and writes what is played to another.
 //
-//   LUMISK_SIM_CAPTURE   source of captured audio: a WAV file (PCM, any rate, 8/16 bit, mono or
-//                        stereo), a raw file of 8 kHz 16-bit little-endian mono samples, or a
-//                        FIFO carrying such raw samples. Unset or unreadable: silence.
-//   LUMISK_SIM_PLAYBACK  file (appended to) or FIFO that receives played audio as raw 8 kHz
-//                        16-bit mono samples. Unset: playback only keeps time.
+//   capture (the sound settings' Capture): source of captured audio: a WAV file (PCM, any rate,
+//            8/16 bit, mono or stereo), a raw file of 8 kHz 16-bit little-endian mono samples, or
+//            a FIFO carrying such raw samples. Empty or unreadable: silence.
+//   playback (the sound settings' Playback): file (appended to) or FIFO that receives played
+//            audio as raw 8 kHz 16-bit mono samples. Empty: playback only keeps time.
 //
 // Capture runs while at least one capture buffer is started: the source is opened when the
 // first starts (a file then plays from its beginning), read once at wall-clock pace and fanned

@@ -2,8 +2,9 @@
 // (enumerate devices, create a capture object, create a looping buffer for a format, start,
 // stop, positions, lock/unlock) and blocking playback of PCM data.
 //
-// The backend is chosen by LUMISK_SOUND: "sim" selects the simulated sound card, anything else
-// (or nothing) ALSA. Tests may install their own backend with SetSoundBackend.
+// The backend and its devices come from the process's sound settings (SetSoundSettings, from
+// [sound] of lumisk.conf): "sim" selects the simulated sound card, anything else ALSA. Tests may
+// install their own backend with SetSoundBackend.
 #pragma once
 
 #include "audio/Wave.h"
@@ -13,6 +14,17 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+// [sound] of lumisk.conf, handed to the sound layer by the program before it opens a device.
+struct TSoundSettings {
+    std::string Driver = "alsa"; // "alsa" or "sim"
+    // ALSA: the PCM names (empty: "default"). The simulated card: the file or FIFO of the caller's
+    // audio, and the file or FIFO that receives what is played (empty: silence, nowhere).
+    std::string Capture;
+    std::string Playback;
+};
+void SetSoundSettings(const TSoundSettings& settings);
+TSoundSettings SoundSettings();
 
 // Device id of a capture device; the backend's name for it (ALSA PCM name, "sim").
 using TDeviceGuid = std::string;
@@ -119,7 +131,7 @@ private:
     std::atomic<TPlaybackReference*> FPlaybackReference{nullptr};
 };
 
-// The backend in use: the test override, else by LUMISK_SOUND.
+// The backend in use: the test override, else by the sound settings' Driver.
 ISoundBackend& SoundBackend();
 // Installs a backend (not owned) in place of the environment's choice; null restores it.
 void SetSoundBackend(ISoundBackend* backend);

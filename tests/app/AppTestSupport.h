@@ -3,9 +3,11 @@
 #pragma once
 
 #include "app/Clock.h"
+#include "app/LumiskConf.h"
 #include "app/QtMainThread.h"
 #include "app/Timer.h"
 #include "app/WindowLook.h"
+#include "support/SoundSettings.h"
 #include "support/TestFiles.h"
 #include "toolkit/ExceptionReporter.h"
 
@@ -35,7 +37,7 @@ inline QApplication& TestApp() {
         setenv("TZ", "UTC", 1);
         tzset();
         // The simulated sound card: silence unless a test gives it caller audio.
-        setenv("LUMISK_SOUND", "sim", 1);
+        SetSoundDriver("sim");
         app = new QApplication(argc, argv);
         std::setlocale(LC_ALL, "C");
         SetApplicationIdentity();
@@ -43,6 +45,15 @@ inline QApplication& TestApp() {
         InstallMainThreadPump(*app);
     }
     return *app;
+}
+
+// The sound settings the test has set (SetSoundDriver, SetSimCapture, ...), as the box's
+// lumisk.conf would give them.
+inline void UseTestSound(TLumiskConf& conf) {
+    const TSoundSettings sound = SoundSettings();
+    conf.SoundDriver = sound.Driver;
+    conf.SoundCapture = sound.Capture.empty() ? "default" : sound.Capture;
+    conf.SoundPlayback = sound.Playback.empty() ? "default" : sound.Playback;
 }
 
 // Ends the application after the last test, while Qt can still tidy up (its fontconfig

@@ -76,7 +76,7 @@ TEST(LumiskConf, BadValuesAreReportedWithFileLineAndKeyAndKeepTheDefault) {
     EXPECT_EQ(conf.Problems[1], "/etc/lumisk.conf:3: [upload] passive: 'yes' is not 0 or 1");
     EXPECT_EQ(conf.Problems[2], "/etc/lumisk.conf:4: [upload] timeout: 'x' is not a number from 1 to 86400");
     EXPECT_EQ(conf.Problems[3], "/etc/lumisk.conf:5: [upload] bogus: unknown key");
-    EXPECT_EQ(conf.Problems[4], "/etc/lumisk.conf:7: [sound] driver: 'oss' is not alsa or sim");
+    EXPECT_EQ(conf.Problems[4], "/etc/lumisk.conf:7: [sound] driver: 'oss' is not alsa, sim or modem");
     EXPECT_EQ(conf.Problems[5], "/etc/lumisk.conf:8: [sound]: expected 'key = value', found 'what'");
     EXPECT_EQ(conf.Problems[6], "/etc/lumisk.conf:9: [other]: unknown section");
     EXPECT_EQ(conf.UploadPort, 21);

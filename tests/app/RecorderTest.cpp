@@ -45,6 +45,7 @@ protected:
 
     std::unique_ptr<TMainForm> MakeForm() {
         TMainFormOptions options;
+        UseTestSound(options.Conf);
         options.ExeFolder = Folder.Path;
         options.Clock = &Clock;
         options.Conf.ModemPort = Modem.Path;

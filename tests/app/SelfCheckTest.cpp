@@ -127,3 +127,40 @@ TEST(SelfCheck, EachFaultIsOneFailLineAndTheExitSaysSo) {
     EXPECT_EQ(RunLumisk({"--no-modem"}, out, err), 2);
     EXPECT_NE(err.find("--no-modem goes with --check"), std::string::npos) << err;
 }
+
+// With the modem as the sound device, the modem's line says whether it does voice mode and which
+// format it gives; a plain data modem (no AT+VSM offers) fails that line, and the sound card is
+// not looked for.
+TEST(SelfCheck, InVoiceModeTheModemIsCheckedAsTheSoundDevice) {
+    TChildProcess voice({std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
+                         "--voice-modem", "alaw,ulaw"});
+    TChildProcess data({std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim"});
+    const int voiceLine = voice.WaitLine(TChildProcess::Out, "^pty ");
+    const int dataLine = data.WaitLine(TChildProcess::Out, "^pty ");
+    ASSERT_GE(voiceLine, 0);
+    ASSERT_GE(dataLine, 0);
+    auto check = [&](const std::string& modem) {
+        TTempFolder box("selfcheck-voice");
+        const std::string conf = WriteBox(box, modem, 1, false, "mbox3", nullptr, "1");
+        WriteFile(conf,
+                  ReadFile(conf).substr(0, ReadFile(conf).find("[sound]")) + "[sound]\ndriver = modem\n");
+        std::vector<std::string> out;
+        std::string err;
+        RunLumisk({"--check", "--config", conf, "--workdir", box.Path}, out, err);
+        return Text(out) + err;
+    };
+
+    const std::string voicePath = voice.Line(TChildProcess::Out, voiceLine).substr(4);
+    const std::string good = check(voicePath);
+    EXPECT_NE(good.find("ok   modem " + voicePath +
+                        " in voice mode: 8-BIT ULAW (AT+VSM=131,8000), XON/XOFF flow control\n"),
+              std::string::npos)
+        << good;
+    EXPECT_NE(good.find("skip sound capture (the voice modem carries the audio)"), std::string::npos) << good;
+    EXPECT_GE(voice.WaitLine(TChildProcess::Out, " AT\\+FCLASS=8$"), 0);
+
+    const std::string dataPath = data.Line(TChildProcess::Out, dataLine).substr(4);
+    const std::string bad = check(dataPath);
+    EXPECT_NE(bad.find("FAIL modem " + dataPath + ": voice modem: "), std::string::npos) << bad;
+    EXPECT_NE(bad.find("; use a voice modem"), std::string::npos) << bad;
+}

@@ -7,6 +7,7 @@
 #include "app/MainForm.h"
 #include "audio/Wave.h"
 #include "net/FtpServerFixture.h"
+#include "support/SoundSettings.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,13 +40,14 @@ protected:
         for (const auto& [name, value] : PromptMarks())
             WriteWave(Folder.File(name), std::vector<int16_t>(400, value)); // 50 ms
         ASSERT_EQ(chdir(Folder.Path.c_str()), 0); // prompts are found in the current folder
-        setenv("LUMISK_SIM_PLAYBACK", Folder.File("played.raw").c_str(), 1);
-        setenv("LUMISK_SIM_CAPTURE", Folder.File("caller.wav").c_str(), 1);
+        SetSimPlayback(Folder.File("played.raw").c_str());
+        SetSimCapture(Folder.File("caller.wav").c_str());
     }
 
     // uploadPort: a server on 127.0.0.1 with the accounts mbox1..mbox6; 0 for none.
     std::unique_ptr<TMainForm> MakeForm(const std::string& port, int uploadPort = 0) {
         TMainFormOptions options;
+        UseTestSound(options.Conf);
         options.ExeFolder = Folder.Path;
         options.Clock = &Clock;
         options.Conf.ModemPort = port;

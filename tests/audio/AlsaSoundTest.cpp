@@ -8,6 +8,7 @@
 #include "audio/PromptSound.h"
 #include "audio/SoundCaptureStream.h"
 #include "audio/WaveSound.h"
+#include "support/SoundSettings.h"
 
 #include <cstring>
 #include <fstream>
@@ -43,7 +44,7 @@ private:
 } // namespace
 
 TEST(AlsaSound, WithoutSoundHardwareFailsWithTheUsualTexts) {
-    unsetenv("LUMISK_SOUND");
+    SetSoundDriver("alsa");
     unsetenv("ALSA_CONFIG_PATH");
     ResetCaptureDrivers();
     ASSERT_EQ(SoundBackend().Name(), "alsa");
@@ -100,7 +101,7 @@ TEST(AlsaSound, WithoutSoundHardwareFailsWithTheUsualTexts) {
 }
 
 TEST(AlsaSound, PlaybackThroughTheFilePluginIsSampleExactAndDrained) {
-    unsetenv("LUMISK_SOUND");
+    SetSoundDriver("alsa");
     const auto out = TempPath("alsa_out.raw");
     const auto prompt = TempPath("alsa_welcome.wav");
     const auto samples = Pcm16Pattern(2400);
@@ -135,7 +136,7 @@ TEST(AlsaSound, PlaybackThroughTheFilePluginIsSampleExactAndDrained) {
 }
 
 TEST(AlsaSound, CaptureThroughTheFilePluginIsSampleExact) {
-    unsetenv("LUMISK_SOUND");
+    SetSoundDriver("alsa");
     const auto in = TempPath("alsa_in.raw");
     // 0.3 s of pattern, then silence: the plugin is not paced and repeats stale data at its end.
     auto data = Pcm16Pattern(2400);
@@ -163,7 +164,7 @@ TEST(AlsaSound, TwoCaptureStreamsOnOneDeviceShareOneOpenOfIt) {
     // from one open: the second stream joins the running device where it is, each in its own
     // format, and the first runs on undisturbed. (The file plugin would restart its input at a
     // second open, which is how a second open shows here.)
-    unsetenv("LUMISK_SOUND");
+    SetSoundDriver("alsa");
     const auto in = TempPath("alsa_shared.raw");
     const auto data = Pcm16Pattern(20000, 3); // 2.5 s, no repeats
     WriteFile(in, data);

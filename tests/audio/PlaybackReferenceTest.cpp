@@ -8,6 +8,7 @@
 #include "audio/AudioTestUtil.h"
 #include "audio/SimSoundCard.h"
 #include "audio/SoundCaptureStream.h"
+#include "support/SoundSettings.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,9 +20,9 @@ using namespace audiotest;
 
 TEST(PlaybackReference, TheSimulatedCardsRecordLinesUpSampleBySampleWithWhatItsCaptureHears) {
     const auto captureFifo = TempPath("loop-capture.fifo"), playbackFifo = TempPath("loop-playback.fifo");
-    setenv("LUMISK_SOUND", "sim", 1);
-    setenv("LUMISK_SIM_CAPTURE", captureFifo.c_str(), 1);
-    setenv("LUMISK_SIM_PLAYBACK", playbackFifo.c_str(), 1);
+    SetSoundDriver("sim");
+    SetSimCapture(captureFifo.c_str());
+    SetSimPlayback(playbackFifo.c_str());
     ResetCaptureDrivers();
     {
         TCallerEnd line(captureFifo, playbackFifo);
@@ -100,8 +101,8 @@ TEST(PlaybackReference, TheSimulatedCardsRecordLinesUpSampleBySampleWithWhatItsC
         }
         EXPECT_NEAR(lags[0], lags[1], 1);
     }
-    unsetenv("LUMISK_SIM_CAPTURE");
-    unsetenv("LUMISK_SIM_PLAYBACK");
+    SetSimCapture("");
+    SetSimPlayback("");
     std::filesystem::remove(captureFifo);
     std::filesystem::remove(playbackFifo);
 }

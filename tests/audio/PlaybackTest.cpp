@@ -6,6 +6,7 @@
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
 #include "audio/WaveSound.h"
+#include "support/SoundSettings.h"
 #include "toolkit/Thread.h"
 
 #include <chrono>
@@ -29,11 +30,11 @@ protected:
         FOldDir = std::filesystem::current_path();
         std::filesystem::current_path(FDir);
         FOutput = FDir / "heard.raw";
-        setenv("LUMISK_SOUND", "sim", 1);
-        setenv("LUMISK_SIM_PLAYBACK", FOutput.c_str(), 1);
+        SetSoundDriver("sim");
+        SetSimPlayback(FOutput.c_str());
     }
     void TearDown() override {
-        unsetenv("LUMISK_SIM_PLAYBACK");
+        SetSimPlayback("");
         std::filesystem::current_path(FOldDir);
         std::filesystem::remove_all(FDir);
     }
@@ -259,7 +260,7 @@ TEST_F(SimPlayback, MediaPlayerOpenFailuresLeaveItClosed) {
 TEST_F(SimPlayback, PlaybackIntoAFifoReachesItsReader) {
     const auto fifo = FDir / "heard.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    setenv("LUMISK_SIM_PLAYBACK", fifo.c_str(), 1);
+    SetSimPlayback(fifo.c_str());
     // Without a reader the sound is not written anywhere, and the call still keeps time.
     MakePrompt("beep.wav", Pcm16Pattern(800));
     auto start = Clock::now();

@@ -3,6 +3,7 @@
 
 #include "audio/AudioTestUtil.h"
 #include "audio/SoundCaptureStream.h"
+#include "support/SoundSettings.h"
 #include "toolkit/ExceptionReporter.h"
 
 #include <chrono>
@@ -19,12 +20,12 @@ namespace {
 class SimCard : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("LUMISK_SOUND", "sim", 1);
-        unsetenv("LUMISK_SIM_CAPTURE");
+        SetSoundDriver("sim");
+        SetSimCapture("");
         ResetCaptureDrivers();
     }
     void TearDown() override {
-        unsetenv("LUMISK_SIM_CAPTURE");
+        SetSimCapture("");
         for (const auto& path : FCleanup)
             std::filesystem::remove(path);
     }
@@ -86,7 +87,7 @@ TEST_F(SimCard, OffersTheClassicFormatsInProbeOrder) {
 
 TEST_F(SimCard, HandlerReadsDeliverTheSourceOnTheMainThread) {
     const auto pattern = Pcm16Pattern(4000);
-    setenv("LUMISK_SIM_CAPTURE", PatternWave(4000).c_str(), 1);
+    SetSimCapture(PatternWave(4000).c_str());
     TSoundCaptureStream s;
     s.FormatIndex = IndexOf(s, 8000, 16, 1);
     s.SetBufferMilliseconds(2048);
@@ -120,7 +121,7 @@ TEST_F(SimCard, HandlerReadsDeliverTheSourceOnTheMainThread) {
 
 TEST_F(SimCard, EveryOpenBufferGetsTheSameAudioInItsFormat) {
     const auto pattern = Pcm16Pattern(4000);
-    setenv("LUMISK_SIM_CAPTURE", PatternWave(4000).c_str(), 1);
+    SetSimCapture(PatternWave(4000).c_str());
     TSoundCaptureStream wide;
     TSoundCaptureStream narrow;
     wide.FormatIndex = IndexOf(wide, 22050, 8, 2);
@@ -147,7 +148,7 @@ TEST_F(SimCard, EveryOpenBufferGetsTheSameAudioInItsFormat) {
 TEST_F(SimCard, FifoWriterFeedsCaptureAndGapsAreSilence) {
     const auto fifo = Temp("capture.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    setenv("LUMISK_SIM_CAPTURE", fifo.c_str(), 1);
+    SetSimCapture(fifo.c_str());
     const auto pattern = Pcm16Pattern(2400);
     TSoundCaptureStream s;
     s.FormatIndex = IndexOf(s, 8000, 16, 1);
@@ -170,7 +171,7 @@ TEST_F(SimCard, RawFileSourceAndHandlerErrorStopsCaptureOnce) {
     const auto raw = Temp("source.raw");
     const auto pattern = Pcm16Pattern(800);
     WriteFile(raw, pattern);
-    setenv("LUMISK_SIM_CAPTURE", raw.c_str(), 1);
+    SetSimCapture(raw.c_str());
     std::vector<std::string> reported;
     const ExceptionSink previous =
         SetExceptionSink([&](const std::string& text) { reported.push_back(text); });

@@ -1,7 +1,7 @@
 // The voice-modem path: DLE shielding and events, the format choice, and whole calls through a
 // real serial port on the line simulator's voice-modem end.
-#include "ComPortVoiceLink.h"
 #include "VoiceModemEnd.h"
+#include "app/ComPortVoiceLink.h"
 #include "audio/CaptureDrivers.h"
 #include "audio/CaptureFormats.h"
 #include "audio/VoiceDle.h"

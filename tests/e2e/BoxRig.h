@@ -135,9 +135,13 @@ struct TBoxSettings {
     // made during the call, which a checked number leaves to the outbox after the hang-up.
     bool CheckMailbox = false;
     int CheckWaitSeconds = 0; // [call] check_wait; 0: not written
-    // The line simulator's line model (--line), e.g. "loss=9,law=ulaw,noise=-60,erl=6,delay=20";
-    // empty: the caller reaches the box bit-exact. Takes effect when the simulator starts.
-    std::string LineModel;
+    std::string CallerId;     // [modem] caller_id; empty: none, so the modem's lines stay the call's
+    int Rings = 0;            // [call] rings; 0: not written
+    int MaxSilence = -1;      // [call] max_silence; -1: not written
+    // The modem carries the call's audio ([sound] driver = modem): the simulator's
+    // "--voice-modem" formats and further options of its voice mode; empty: the sound card.
+    std::string VoiceModem;
+    std::vector<std::string> VoiceOptions;
 };
 
 // The prompt files the box plays. Short ones are tones of their own pitch each, so a test can
@@ -171,16 +175,19 @@ public:
         Server = std::make_unique<TFtpServer>(kind, FtpRoot(), folders);
     }
 
-    // The line simulator, with a line model when lineModel is not empty; its first line names
-    // the modem's device.
-    void StartLine(const std::string& lineModel = "") {
-        std::vector<std::string> argv{std::string(LUMISK_BINARY_DIR) + "/tools/lumisk-linesim/lumisk-linesim",
-                                      "--capture", Folder + "/capture", "--playback", Folder + "/playback"};
-        if (!lineModel.empty()) {
-            argv.push_back("--line");
-            argv.push_back(lineModel);
-        }
-        Line = std::make_unique<TChildProcess>(argv);
+    // The line simulator; its first line names the modem's device. voiceArguments: its voice
+    // mode ("--voice-modem", FORMATS, ...) in place of the sound card's FIFOs. LineModel, when
+    // set, is its --line: the caller is heard through a telephone line.
+    void StartLine(const std::vector<std::string>& voiceArguments = {}) {
+        std::vector<std::string> args = {std::string(LUMISK_BINARY_DIR) +
+                                         "/tools/lumisk-linesim/lumisk-linesim"};
+        if (voiceArguments.empty())
+            args.insert(args.end(), {"--capture", Folder + "/capture", "--playback", Folder + "/playback"});
+        else
+            args.insert(args.end(), voiceArguments.begin(), voiceArguments.end());
+        if (!LineModel.empty())
+            args.insert(args.end(), {"--line", LineModel});
+        Line = std::make_unique<TChildProcess>(args);
         const int first = Line->WaitLine(TChildProcess::Out, "^pty ");
         if (first < 0)
             throw std::runtime_error("line simulator did not start: " + Line->AllText(TChildProcess::Err));
@@ -190,8 +197,14 @@ public:
     // Writes the box's folder and starts it headless (and the line simulator, when it is not
     // running yet); returns once it waits for calls.
     void StartBox(const TBoxSettings& s) {
-        if (!Line)
-            StartLine(s.LineModel);
+        const bool voice = !s.VoiceModem.empty();
+        if (!Line && voice) {
+            std::vector<std::string> args = {"--voice-modem", s.VoiceModem};
+            args.insert(args.end(), s.VoiceOptions.begin(), s.VoiceOptions.end());
+            StartLine(args);
+        } else if (!Line) {
+            StartLine();
+        }
         const int uploadPort = s.UploadPort ? s.UploadPort : Server ? Server->Port() : 21;
         namespace fs = std::filesystem;
         fs::copy_file(std::string(LUMISK_BINARY_DIR) + "/src/app/lumisk", Box() + "/lumisk",
@@ -212,10 +225,14 @@ public:
                               fs::copy_options::overwrite_existing);
         }
         std::ostringstream conf;
-        conf << "[modem]\nport = " << ModemDevice << "\n";
-        conf << "[call]\ncheck_mailbox = " << (s.CheckMailbox ? "yes" : "no") << "\n";
+        conf << "[modem]\nport = " << ModemDevice << "\ncaller_id = " << s.CallerId
+             << "\n[call]\ncheck_mailbox = " << (s.CheckMailbox ? "yes" : "no") << "\n";
         if (s.NumberWaitSeconds >= 0)
             conf << "number_wait = " << s.NumberWaitSeconds << "\n";
+        if (s.Rings > 0)
+            conf << "rings = " << s.Rings << "\n";
+        if (s.MaxSilence >= 0)
+            conf << "max_silence = " << s.MaxSilence << "\n";
         if (s.CheckWaitSeconds > 0)
             conf << "check_wait = " << s.CheckWaitSeconds << "\n";
         conf << "[upload]\nhost = 127.0.0.1\nport = " << uploadPort << "\npassive = " << (s.Passive ? 1 : 0)
@@ -226,15 +243,18 @@ public:
              << "\nretry_max = " << s.RetryMax << "\n";
         if (!s.OnDelivered.empty())
             conf << "on_delivered = " << s.OnDelivered << "\n";
-        conf << "[sound]\ndriver = sim\ncapture = " << Folder << "/capture\nplayback = " << Folder
-             << "/playback\n";
+        if (voice)
+            conf << "[sound]\ndriver = modem\n";
+        else
+            conf << "[sound]\ndriver = sim\ncapture = " << Folder << "/capture\nplayback = " << Folder
+                 << "/playback\n";
         WriteFile(Box() + "/lumisk.conf", conf.str());
         // As an installation keeps it: the password is for the box's user alone.
         fs::permissions(Box() + "/lumisk.conf", fs::perms::owner_read | fs::perms::owner_write);
         // Time limit, modem strings, "Autosave wave" on, recorder device 0, 8 kHz 16-bit mono.
-        WriteFile(Box() + "/pager.ini", std::to_string(s.TimeLimitSeconds) +
-                                            "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
-                                            std::to_string(RecorderFormat8k16Mono) + "\r\n");
+        WriteFile(Box() + "/pager.ini",
+                  std::to_string(s.TimeLimitSeconds) + "\r\nATM1\r\nATH1\r\nATH0\r\n1\r\n0\r\n" +
+                      std::to_string(voice ? VoiceRecorderFormat8k16Mono : RecorderFormat8k16Mono) + "\r\n");
         // A service has no display: the box must start without one and without a platform plugin.
         std::vector<std::string> env = {"-QT_QPA_PLATFORM", "-DISPLAY", "-WAYLAND_DISPLAY", "TZ=UTC",
                                         "LC_ALL=C"};
@@ -280,12 +300,15 @@ public:
     // Index of the recorder's format list entry for 8000 Hz 16-bit mono: the sim card offers
     // rates ascending, each as 8-bit mono, 8-bit stereo, 16-bit mono, 16-bit stereo.
     static constexpr int RecorderFormat8k16Mono = 2;
+    // The voice modem offers 8000 Hz mono only: 8-bit, then 16-bit.
+    static constexpr int VoiceRecorderFormat8k16Mono = 1;
 
 private:
     TTempFolder Temp;
 
 public:
     std::string Folder;
+    std::string LineModel; // lumisk-linesim --line SETTINGS; empty: a clean line
     std::string ModemDevice;
     std::unique_ptr<TFtpServer> Server;
     std::unique_ptr<TChildProcess> Line;

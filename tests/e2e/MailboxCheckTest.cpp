@@ -59,7 +59,7 @@ TEST_P(EchoedGreeting, KeysOverTheBoxsOwnSpokenGreetingGiveTheNumberExactly) {
     settings.ShortPrompts = false; // the spoken greeting: its echo is speech, loud syllables and all
     settings.CheckMailbox = true;
     settings.TimeLimitSeconds = 2;
-    settings.LineModel = "loss=9,law=ulaw,noise=-60,erl=" + std::to_string(GetParam()) + ",delay=20";
+    rig.LineModel = "loss=9,law=ulaw,noise=-60,erl=" + std::to_string(GetParam()) + ",delay=20";
     rig.StartBox(settings);
 
     // Numbers that lost a key on such a line before the box took its own voice out, keyed 1 s

@@ -278,7 +278,8 @@ TEST_F(UploadFailure, ARingDuringTheUploadIsAnsweredRightAfterItAndNothingIsLost
     ExpectUploadedIntact(0);
     // Nobody keys on the answered ring: its silent waits end it before the next call rings.
     ASSERT_GE(rig.BoxEvent(" no number$", hangup + 1), 0) << rig.BoxProcess->AllText(TChildProcess::Out);
-    EXPECT_EQ(Joined(rig.ModemLines()), "ATM1 ATH1 ATDD; ATH0 ATH1 ATH0");
+    EXPECT_TRUE(WaitUntil([&] { return Joined(rig.ModemLines()) == "ATM1 ATH1 ATDD; ATH0 ATH1 ATH0"; }))
+        << Joined(rig.ModemLines());
 
     // The box is at its next call: a caller gets through and is stored.
     link.Slow = false;

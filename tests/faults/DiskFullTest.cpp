@@ -1,6 +1,7 @@
 // The disk filling up while a message is recorded: the file-size limit of the process stands in
 // for a full disk (the write fails with EFBIG as it would with ENOSPC).
 #include "FaultSupport.h"
+#include "support/SoundSettings.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -73,7 +74,7 @@ TEST_F(FaultTest, DiskFullWhileRecordingShowsTheErrorOnceStopsAndKeepsAReadableF
     auto form = MakeForm(modem.Link);
     ASSERT_TRUE(modem.WaitReceived("ATM1\r"));
     form->CheckBox1->setChecked(true);
-    unsetenv("LUMISK_SIM_PLAYBACK"); // only the recording may meet the limit
+    SetSimPlayback(""); // only the recording may meet the limit
     constexpr rlim_t Limit = 48 * 1024;
     TFileSizeLimit full(Limit);
     ASSERT_TRUE(full.Ok);
@@ -110,7 +111,7 @@ TEST_F(FaultTest, DiskFullErrorBoxNeitherHangsTheWindowNorHoldsUpTheCallOrTheNex
     auto form = MakeForm(modem.Link);
     ASSERT_TRUE(modem.WaitReceived("ATM1\r"));
     form->CheckBox1->setChecked(true);
-    unsetenv("LUMISK_SIM_PLAYBACK");
+    SetSimPlayback("");
     TFileSizeLimit full(48 * 1024);
     ASSERT_TRUE(full.Ok);
     InstallMessageBoxErrorDisplay();

@@ -1,6 +1,7 @@
 // The caller's audio source going away in the middle of a recording: the simulated card's FIFO
 // loses its writer. The box neither freezes nor stops recording; it records silence.
 #include "FaultSupport.h"
+#include "support/SoundSettings.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -10,7 +11,7 @@
 TEST_F(FaultTest, SoundSourceGoneMidRecordingRecordsSilenceAndTheCallEnds) {
     const std::string fifo = Folder.File("caller.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    setenv("LUMISK_SIM_CAPTURE", fifo.c_str(), 1);
+    SetSimCapture(fifo.c_str());
     TPluggableModem modem(Folder.File("modem"));
     auto form = MakeForm(modem.Link);
     ASSERT_TRUE(modem.WaitReceived("ATM1\r"));

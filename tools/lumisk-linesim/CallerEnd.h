@@ -1,10 +1,10 @@
 // The caller's end of the simulated telephone line: the audio that reaches the box's simulated
 // sound card and the audio the box plays back, joined to the modem end by a call script.
 //
-// Capture: a FIFO that the box's card reads as its capture source (LUMISK_SIM_CAPTURE). Audio is
+// Capture: a FIFO that the box's card reads as its capture source ([sound] capture of the box's lumisk.conf). Audio is
 // written only while a call needs it; the card fills the rest with silence and reads at
 // wall-clock pace, so a whole key sequence or message may be written at once.
-// Playback: a FIFO the card writes what it plays into (LUMISK_SIM_PLAYBACK). It is always read
+// Playback: a FIFO the card writes what it plays into ([sound] playback). It is always read
 // so the box never waits on it; during a call the sounds are kept on a time line (gaps longer
 // than a quarter second become silence) and may be saved as a WAV file.
 //

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -123,8 +124,11 @@ void RunCall(TVoiceModemEnd& modem, TLineSimulator& sim, TVoiceScript script, TS
         if (!wait([](const TVoiceModemEnd::TRecord& r) { return r.QueuedCallerSamples == 0 || !r.OffHook; }))
             return fail("message not taken");
     }
-    if (script.Tail)
+    const auto tailAt = Clock::now();
+    if (script.Tail) {
         modem.Event(script.Tail);
+        sim.Emit(std::string("call tail ") + script.Tail);
+    }
     const size_t linesAtAnswer = modem.Snapshot().Lines.size();
     auto hungUp = [linesAtAnswer](const TVoiceModemEnd::TRecord& r) {
         return !r.OffHook &&
@@ -133,6 +137,7 @@ void RunCall(TVoiceModemEnd& modem, TLineSimulator& sim, TVoiceScript script, TS
     };
     if (!wait(hungUp))
         return fail("no hang-up");
+    const auto hungUpAfter = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tailAt);
     // The box sets the modem up again after the hang-up: let it finish before the line goes.
     auto lastLine = Clock::now();
     size_t lines = modem.Snapshot().Lines.size();
@@ -143,7 +148,14 @@ void RunCall(TVoiceModemEnd& modem, TLineSimulator& sim, TVoiceScript script, TS
         }
         return Clock::now() - lastLine > std::chrono::seconds(1);
     });
-    sim.Emit("call hangup");
+    // What the caller would have heard amiss in the box's prompts.
+    const TVoiceModemEnd::TRecord heard = modem.Snapshot();
+    char quality[96];
+    std::snprintf(quality, sizeof quality, "longest gap %.1f ms, overrun %llu bytes", heard.LongestGapMs,
+                  static_cast<unsigned long long>(heard.OverrunBytes));
+    sim.Emit("call hangup " +
+             (script.Tail ? std::to_string(hungUpAfter.count()) + " ms after the tail, " : std::string()) +
+             quality);
     outcome = 0;
 }
 
@@ -196,16 +208,22 @@ int RunVoiceLine(const TVoiceModemOptions& options, const std::string& control, 
     std::thread caller;
     std::atomic<bool> abort{false};
     std::atomic<int> outcome{1};
+    std::atomic<bool> callOver{false};
     sim.AddCommand("call",
                    "call SCRIPT           a whole call: KEYS [ahead=MS] [quiet=MS] [limit=S] [tail=C] [wav F "
                    "| tone S | none]",
                    [&](const std::string& args) {
+                       // A call that is over makes room for the next.
+                       if (caller.joinable() && callOver)
+                           caller.join();
                        if (caller.joinable())
                            throw std::runtime_error("one call at a time");
+                       callOver = false;
                        TVoiceScript script = ParseVoiceScript(args);
                        TSamples message = MessageOf(script.Message, script.MessageArg);
                        caller = std::thread([&, script, message] {
                            RunCall(modem, sim, script, message, abort, outcome);
+                           callOver = true;
                            if (haveCall)
                                sim.RequestQuit();
                        });

@@ -14,8 +14,10 @@
 //                         ms (700), then the message once the box listens again after its next
 //                         prompts, then the tail event (tail=b: a busy tone), and waits for the
 //                         hang-up (ATH0) and a second of quiet while the box sets the modem up again.
-//                         Reports "call answered", "call keys", "call message",
-//                         "call hangup" or "call failed <why>".
+//                         Reports "call answered", "call keys", "call message", "call tail C",
+//                         "call hangup [N ms after the tail, ]longest gap G ms, overrun O bytes"
+//                         (the longest underrun inside a prompt, bytes the modem's buffer could
+//                         not take, over the whole run) or "call failed <why>".
 #pragma once
 
 #include "VoiceModemEnd.h"

@@ -28,8 +28,8 @@
 //
 // The caller's end (with --capture, and --playback to hear the box):
 //   --capture FIFO        the box's simulated sound card reads the caller's audio from it
-//                         (the box's LUMISK_SIM_CAPTURE); created when missing
-//   --playback FIFO       the box's card plays into it (LUMISK_SIM_PLAYBACK); created when missing
+//                         (the box's [sound] capture); created when missing
+//   --playback FIFO       the box's card plays into it ([sound] playback); created when missing
 //   --call SCRIPT         place this call at once and end when it is over: status 0 when it went
 //                         through to the hang-up, 1 otherwise. stdin may then be closed.
 //   --line SETTINGS       put a telephone line between the caller and the box (needs --capture):

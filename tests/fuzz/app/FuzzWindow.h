@@ -5,6 +5,7 @@
 #include "app/MainForm.h"
 #include "app/QtMainThread.h"
 #include "audio/Wave.h"
+#include "support/SoundSettings.h"
 #include "toolkit/ExceptionReporter.h"
 
 #include <QApplication>
@@ -29,9 +30,9 @@ inline QApplication& FuzzApp() {
         return *app;
     app = [] {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        setenv("LUMISK_SOUND", "sim", 1);
-        unsetenv("LUMISK_SIM_CAPTURE");
-        unsetenv("LUMISK_SIM_PLAYBACK");
+        SetSoundDriver("sim");
+        SetSimCapture("");
+        SetSimPlayback("");
         auto* made = new QApplication(argc, argv);
         std::setlocale(LC_ALL, "C");
         InstallMainThreadPump(*made);

@@ -34,6 +34,7 @@ struct TFuzzLine {
         cfmakeraw(&raw);
         tcsetattr(Slave, TCSANOW, &raw);
         TMainFormOptions options;
+        UseTestSound(options.Conf);
         options.ExeFolder = FuzzFolder(true);
         options.Conf.ModemPort = Path;
         Form = std::make_unique<TMainForm>(std::move(options));

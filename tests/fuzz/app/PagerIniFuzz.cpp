@@ -28,6 +28,7 @@ bool Expected(const std::string& text) {
 
 TMainFormOptions Options(const std::string& folder) {
     TMainFormOptions options;
+    UseTestSound(options.Conf);
     options.ExeFolder = folder;
     options.Conf.ModemPort = folder + "/no-modem";
     return options;
