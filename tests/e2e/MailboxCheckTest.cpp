@@ -33,14 +33,17 @@ std::string EventsStarting(TBoxRig& rig, const std::vector<std::string>& prefixe
     return text;
 }
 
-// The files stored in a mailbox folder on the server.
+// The recordings stored in a mailbox folder on the server; each must have its note beside it.
 std::vector<std::string> Stored(TBoxRig& rig, const std::string& account, const std::string& mailbox) {
     std::vector<std::string> files;
     const std::string folder = rig.Server->FilePath(account, mailbox);
     if (std::filesystem::is_directory(folder))
         for (const auto& entry : std::filesystem::directory_iterator(folder))
-            if (entry.is_regular_file())
+            if (entry.is_regular_file() && entry.path().extension() == ".wav") {
                 files.push_back(entry.path().string());
+                std::filesystem::path note = entry.path();
+                EXPECT_TRUE(std::filesystem::exists(note.replace_extension(".txt"))) << note;
+            }
     return files;
 }
 
