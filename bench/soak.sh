@@ -4,12 +4,16 @@
 # server on 127.0.0.1 and the line simulator; varied mailbox numbers, key timings and messages
 # from a seeded generator; the server is stopped now and then during a call and started again
 # soon after, so the box's outbox must deliver those messages; some callers key while the greeting
-# plays, some key nothing and must be hung up with "no number". Prints calls through,
+# plays, some key nothing and must be hung up with "no number". The calls come over the line
+# simulator's line model (9 dB loss, mu-law, line noise, the echo of the box's own prompts at 15 dB
+# return loss, a quarter of the calls at 6 dB) and the box checks each number on the server while
+# the caller listens, leaving a checked number's message to the outbox after the hang-up;
+# --line SETTINGS replaces the model, --clean-line drops it. Prints calls through,
 # byte-identical uploads (also those through the outbox), type-ahead and silent calls, lines left
 # off hook, sanitizer reports (also the leak check at the box's exit on SIGTERM), the box's peak
 # memory and open descriptors.
 #
-#   bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd]
+#   bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd] [--line SETTINGS | --clean-line]
 #
 # Builds what it needs in build-asan (LUMISK_SOAK_BUILD names another sanitizer build folder).
 # LUMISK_SOAK_PLAIN=1 runs a build without sanitizers instead (default folder build), for the

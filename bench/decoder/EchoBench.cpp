@@ -186,7 +186,22 @@ bool EchoChild(const std::string& mode, const std::string& file, int& status) {
     std::FILE* in = std::fopen(file.c_str(), "rb");
     if (!in)
         return true;
-    const std::size_t width = pairs ? 3 : 1;
+    if (!pairs) {
+        // The receiver handed blocks as the box hands them, with a played reference of silence.
+        TPhoneToneDecoder decoder;
+        std::string keys;
+        decoder.OnDTMF = [&keys](TComponent*, int key, std::int64_t) { keys += static_cast<char>(key); };
+        decoder.StartDecoding();
+        const std::vector<int16_t> silence(512, 0);
+        std::vector<uint8_t> block(1024);
+        while (std::fread(block.data(), 1, block.size(), in) == block.size())
+            decoder.DecodeSamples(block, silence);
+        std::fclose(in);
+        std::printf("%s 0\n", keys.c_str());
+        status = 0;
+        return true;
+    }
+    constexpr std::size_t width = 3;
     std::vector<int16_t> frames(512 * width), captured(512), played(512), aligned(512), out(512);
     std::vector<uint8_t> bytes(1024);
     TEchoCanceller canceller;
@@ -204,8 +219,8 @@ bool EchoChild(const std::string& mode, const std::string& file, int& status) {
     while (std::fread(frames.data(), 2, frames.size(), in) == frames.size()) {
         for (std::size_t i = 0; i < 512; ++i) {
             captured[i] = frames[i * width];
-            played[i] = pairs ? frames[i * width + 1] : 0;
-            aligned[i] = pairs ? frames[i * width + 2] : 0;
+            played[i] = frames[i * width + 1];
+            aligned[i] = frames[i * width + 2];
             bytes[2 * i] = static_cast<uint8_t>(captured[i] & 0xFF);
             bytes[2 * i + 1] = static_cast<uint8_t>((captured[i] >> 8) & 0xFF);
         }
@@ -214,7 +229,7 @@ bool EchoChild(const std::string& mode, const std::string& file, int& status) {
         else if (speex)
             for (std::size_t at = 0; at < 512; at += SpeexFrame)
                 speex_echo_cancellation(speex, captured.data() + at, aligned.data() + at, out.data() + at);
-        else if (mode == "echo-decoder" || mode == "lumisk-silent-reference")
+        else if (mode == "echo-decoder")
             decoder.DecodeSamples(bytes, played);
         checksum += out[256] + captured[100];
     }

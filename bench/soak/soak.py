@@ -2,6 +2,7 @@
 """Soak run: many whole simulated calls through one long-running "lumisk --headless".
 
     /usr/bin/python3 bench/soak/soak.py N --build DIR [--seed S] [--source DIR] [--ftp KIND] [--plain]
+                                        [--line SETTINGS | --clean-line]
 
 Starts a real FTP server on 127.0.0.1 (tests/net/ftpserver.py), the line simulator and one box
 from the sanitizer build, then places N calls back to back with varied mailbox numbers (every
@@ -10,6 +11,10 @@ server is stopped while a caller is recorded and started again a few seconds aft
 end, so uploads fail and the box's outbox must deliver those messages later. Some callers key the
 number while the greeting still plays (type-ahead); some key nothing at all (silent), and the box
 must ask again after each short number wait, then hang up with "no number", recording nothing.
+The calls come over the simulator's line model (loss, mu-law, noise and the echo of the box's own
+prompts, each call's hybrid at 15 dB return loss or, now and then, 6 dB), so every number keyed over
+the greeting must survive its echo; the box checks each number on the server while the caller
+listens and leaves a checked number's message to its outbox after the hang-up.
 After each call it checks the box's events, compares the file on the server with the box's own
 recording byte for byte, and samples the box's memory and open descriptors; at the end it waits
 for the outbox to empty and checks each message it delivered the same way, and that it was
@@ -73,6 +78,13 @@ NUMBER_WAIT = 2
 # number (at most 5 * 300 ms, from at most AHEAD_MAX ms after the answer) is keyed while it plays.
 WELCOME_MS = 2500
 AHEAD_MAX = 900
+# The line between caller and box (the simulator's line model): 9 dB loss, mu-law, line noise and
+# the echo of the box's own prompts from the hybrid at 15 dB return loss; a share of the calls
+# comes over a poorer hybrid (6 dB). --line replaces the model, --clean-line drops it.
+LINE_MODEL = "loss=9,law=ulaw,noise=-60,erl=15,delay=20"
+ERL_USUAL = 15
+ERL_POOR = 6
+POOR_HYBRID_SHARE = 0.25
 
 
 # ---- the call plan ---------------------------------------------------------------------------
@@ -113,6 +125,7 @@ def plan_calls(count, seed):
     outages = random.Random(seed * 7919 + 17)
     kinds = random.Random(seed * 104729 + 31)
     faults = random.Random(seed * 1299709 + 43)
+    hybrids = random.Random(seed * 15485863 + 7)
     calls = []
     for index in range(1, count + 1):
         roll = rng.random()
@@ -135,6 +148,7 @@ def plan_calls(count, seed):
             "kind": "keys",
             "ahead": None,
             "fault": None,
+            "erl": ERL_POOR if hybrids.random() < POOR_HYBRID_SHARE else ERL_USUAL,
         })
         roll = kinds.random()
         if roll < SILENT_SHARE:
@@ -384,6 +398,7 @@ class Soak:
         self.queued = {}          # remote name "mboxN/KEYS/STAMP.wav" -> (local recording, call)
         self.via_outbox = 0       # of them delivered, byte-identical, once
         self.outages = 0
+        self.checked = 0          # calls whose mailbox the server confirmed while the caller listened
         self.silent_ok = 0        # silent calls hung up with "no number", nothing recorded
         self.old_boxes = []       # boxes killed on purpose: their lines and stderr count too
         self.modem_losses = self.kills = 0
@@ -441,10 +456,12 @@ class Soak:
         # The box opens the modem through a link that stays put: "drop" and "plug" take it away
         # and bring it back at the same path.
         self.modem_link = os.path.join(self.work, "modem")
-        line = Child("line", [os.path.join(self.build, "tools/lumisk-linesim/lumisk-linesim"),
-                              "--capture", os.path.join(self.work, "capture"),
-                              "--playback", os.path.join(self.work, "playback"),
-                              "--link", self.modem_link], self.work, stdin=True)
+        argv = [os.path.join(self.build, "tools/lumisk-linesim/lumisk-linesim"),
+                "--capture", os.path.join(self.work, "capture"), "--playback", os.path.join(self.work, "playback"),
+                "--link", self.modem_link]
+        if self.args.line:
+            argv += ["--line", self.args.line]
+        line = Child("line", argv, self.work, stdin=True)
         self.children.append(line)
         self.line = line
         at = line.wait_line(r"^pty ", bound=START_BOUND)
@@ -470,7 +487,8 @@ class Soak:
         with open(os.path.join(self.box_dir, "lumisk.conf"), "w") as f:
             f.write("[modem]\nport = %s\n[upload]\nhost = 127.0.0.1\nport = %d\npassive = 0\n"
                     "password = mira318\n%stimeout = 20\nretry_first = %d\nretry_max = %d\n"
-                    "[sound]\ndriver = sim\ncapture = %s\nplayback = %s\n[call]\nnumber_wait = %d\n" % (
+                    "[sound]\ndriver = sim\ncapture = %s\nplayback = %s\n[call]\nnumber_wait = %d\n"
+                    "check_mailbox = yes\n" % (
                         pty, self.port, accounts, RETRY_FIRST, RETRY_MAX, os.path.join(self.work, "capture"),
                         os.path.join(self.work, "playback"), NUMBER_WAIT))
         # It holds the password: as a user should keep it, so the box's error lines are the calls' own.
@@ -528,6 +546,12 @@ class Soak:
         line_from, box_from = self.line.count(), self.box.count()
         err_before = os.path.getsize(self.box.err_path)
         self.placed += 1
+        if self.args.line:
+            # Each call's line has a hybrid of its own.
+            erl_from = self.line.count()
+            self.line.write("erl %d" % call["erl"])
+            if self.line.wait_line(r"^(ok|error) erl", erl_from, 10) < 0:
+                raise RuntimeError("the line simulator did not take the echo return loss")
         outage = None
         if call.get("outage") is not None:
             # Down from the moment the number is taken, so the upload at the end fails.
@@ -559,6 +583,13 @@ class Soak:
             self.fail(call, "the simulator saw the hang-up but the box reported no %s" % (
                 "\"no number\"" if call["kind"] == "silent" else "hang-up"))
             return
+        # A checked number's message goes to the outbox right after the hang-up.
+        checked = self.box.wait_line(r" mailbox \S+ checked$", box_from, 0.1) >= 0
+        if checked:
+            self.checked += 1
+            if self.box.wait_line(r" queued ", box_from, EVENT_BOUND) < 0:
+                self.fail(call, "a checked number, but its message was not handed to the outbox")
+                return
         self.through += 1
         events = [l[20:] for l in self.box.lines[box_from:self.box.count()]]
         self.check_events(call, events)
@@ -834,6 +865,12 @@ class Soak:
               "with \"no number\"; %d \"decoder audio lost\" events" % (
                   self.placed, self.through, "" if self.placed == n else " (of %d planned)" % n, ahead,
                   self.silent_ok, silent, lost))
+        if self.args.line:
+            poor = sum(1 for c in self.calls[:self.placed] if c["erl"] == ERL_POOR)
+            print("line: %s, %d calls over a %d dB hybrid; %d numbers checked on the server while the caller "
+                  "listened, %d \"no such mailbox\" events" % (
+                      self.args.line, poor, ERL_POOR, self.checked,
+                      sum(1 for l in self.box.lines if l[20:].startswith("no such mailbox "))))
         print("uploads: %d/%d byte-identical with the box's own recordings (%d delivered through the outbox "
               "of %d queued), %d recordings and %d notes on the server, %d remote names reused; "
               "%d server outages, %d modem losses, %d kills of the box" % (
@@ -899,6 +936,10 @@ def main():
     parser.add_argument("--source", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "../.."))
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--ftp", choices=["pyftpdlib", "pure-ftpd"], default="pyftpdlib")
+    parser.add_argument("--line", default=LINE_MODEL,
+                        help="the line simulator's line model (default %(default)s)")
+    parser.add_argument("--clean-line", dest="line", action="store_const", const="",
+                        help="no line model: the caller reaches the box bit-exact")
     parser.add_argument("--plain", action="store_true",
                         help="accept a build without sanitizers (the box's own memory, without ASan's)")
     args = parser.parse_args()

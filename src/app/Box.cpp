@@ -11,6 +11,7 @@
 #include "app/VoiceModemDriver.h"
 #include "audio/PromptReader.h"
 #include "audio/PromptSound.h"
+#include "audio/SoundService.h"
 #include "audio/WaveRepair.h"
 #include "toolkit/Exception.h"
 #include "toolkit/ExceptionReporter.h"
@@ -40,6 +41,9 @@ TBox::TBox(TBoxOptions options)
     SetSoundSettings(FConf.Sound());
     FFlow =
         std::make_unique<TCallFlow>(static_cast<TCallFlowHost&>(*this), *FClock, Settings, FConf, FExeFolder);
+    FMailboxCheck = std::make_unique<TMailboxCheck>(
+        FConf, [this] { RunHandler([this] { FFlow->MailboxCheckAnswered(); }); });
+    FDecoder.SetPlaybackReference(&FPlayed);
     // The modem line as the window's definition sets it; opened by FormCreate.
     ComPort = std::make_unique<TComPort>();
     ComPort->SetName("ComPort");
@@ -100,7 +104,10 @@ TBox::TBox(TBoxOptions options)
 
 TBox::~TBox() {
     // The delivery threads report into this box: they go first.
+    FMailboxCheck.reset();
     StopOutbox();
+    if (SoundBackend().PlaybackReference() == &FPlayed)
+        SoundBackend().SetPlaybackReference(nullptr);
     SetPromptProblemHook(nullptr);
     FDecoder.OnKey = nullptr;
     FDecoder.OnLineEvent = nullptr;
@@ -269,7 +276,13 @@ void TBox::SetUpModem() {
     SendCallerIdCommand();
 }
 
+void TBox::ListenToPlayback() {
+    // Set before every sound: a test may have installed another backend since the last one.
+    SoundBackend().SetPlaybackReference(&FPlayed);
+}
+
 void TBox::PlayPrompt(const char* name) {
+    ListenToPlayback();
     // In the prompt folder (or the current one); a missing prompt plays the default sound and the
     // call goes on.
     if (!sndPlaySoundA(PromptPath(FPromptFolder, name).c_str(), 0) && FVoice) {
@@ -281,6 +294,7 @@ void TBox::PlayPrompt(const char* name) {
 }
 
 void TBox::PlayWelcome() {
+    ListenToPlayback();
     MediaPlayer1.FileName = PromptPath(FPromptFolder, Prompt::Welcome);
     MediaPlayer1.OpenMedia();
     MediaPlayer1.SetWaitOnce(true);
@@ -452,6 +466,10 @@ bool TBox::DeliverMessage(const TCallMessage& message, std::exception_ptr& showA
 }
 
 void TBox::KeepMessage(const TCallMessage& message) {
+    Keep(message, message.Ended);
+}
+
+void TBox::Keep(const TCallMessage& message, const std::string& reason) {
     const std::string remote = RemoteFileName(message.Mailbox, message.CallStamp);
     std::string notePath;
     const std::string note = WriteNote(message, notePath);
@@ -459,10 +477,39 @@ void TBox::KeepMessage(const TCallMessage& message) {
     std::string notANumber;
     const bool kept =
         MailboxAccount(message.Mailbox, account, notANumber)
-            ? QueueMessage(message.FileName, message.Mailbox, account, remote, message.Ended, false, note)
+            ? QueueMessage(message.FileName, message.Mailbox, account, remote, reason, false, note)
             : PutUndeliverable(message.FileName, message.Mailbox, 0, remote, notANumber, note);
     if (kept)
         RemovePendingRecord(message.FileName);
+}
+
+// --- The mailbox check -----------------------------------------------------------------------
+
+bool TBox::StartMailboxCheck(const std::string& mailbox, std::string& whyNot) {
+    if (!FConf.CallCheckMailbox) {
+        whyNot = "check off";
+        return false;
+    }
+    if (FConf.UploadHost.empty()) {
+        whyNot = "no upload server";
+        return false;
+    }
+    FMailboxCheck->Start(mailbox);
+    return true;
+}
+
+TMailboxAnswer TBox::MailboxCheckAnswer(std::string& reason) {
+    return FMailboxCheck->Answer(reason);
+}
+
+void TBox::ForgetMailboxCheck() {
+    FMailboxCheck->Forget();
+}
+
+void TBox::DeliverAfterHangUp(const TCallMessage& message) {
+    // The outbox's path: a copy (and the note) kept until the server's completion reply,
+    // delivered at once on its thread, under the name the call's own upload would have used.
+    Keep(message, "after the hang-up");
 }
 
 void TBox::StartOutbox() {

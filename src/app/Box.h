@@ -9,12 +9,14 @@
 #include "app/DecoderFeed.h"
 #include "app/DeliveredCommand.h"
 #include "app/LumiskConf.h"
+#include "app/MailboxCheck.h"
 #include "app/ModemWatch.h"
 #include "app/Outbox.h"
 #include "app/OutboxDelivery.h"
 #include "app/PagerIni.h"
 #include "app/Recorder.h"
 #include "audio/MediaPlayer.h"
+#include "audio/PlaybackReference.h"
 #include "net/IdFTP.h"
 #include "serial/ComPort.h"
 
@@ -121,6 +123,14 @@ private:
     // The caller-ID command ([modem] caller_id), after the initialisation string and every hang-up.
     void SendCallerIdCommand();
     void LineOffHook(bool offHook) override;
+    bool StartMailboxCheck(const std::string& mailbox, std::string& whyNot) override;
+    TMailboxAnswer MailboxCheckAnswer(std::string& reason) override;
+    void ForgetMailboxCheck() override;
+    void DeliverAfterHangUp(const TCallMessage& message) override;
+    // Hands a message to the outbox, which tries it at once; reason: for its event line.
+    void Keep(const TCallMessage& message, const std::string& reason);
+    // Every sound the box plays goes into FPlayed, for the decoder's echo canceller.
+    void ListenToPlayback();
     void Event(const std::string& event) override { ReportEvent(event); }
 
     void FormCreate();
@@ -155,6 +165,7 @@ private:
     // Before the captures: their buffers are fed by its session until they go.
     std::unique_ptr<TVoiceModemDriver> FVoice;
     TRecorder FRecorder;
+    TPlaybackReference FPlayed;
     TDecoderFeed FDecoder;
     std::unique_ptr<TIdFTP> ftp; // the call's own upload client
     TMediaPlayer MediaPlayer1;
@@ -174,4 +185,6 @@ private:
     std::unique_ptr<TModemWatch> FModemWatch;
     // While the box is being made nobody listens yet: its events are told from the event loop.
     bool FStarting = true;
+    // (Declared last, destroyed first: FMailboxCheck's threads report into the flow.)
+    std::unique_ptr<TMailboxCheck> FMailboxCheck;
 };

@@ -37,6 +37,27 @@
 // | any off hook |             | the program ends           | message kept, hang-up string, "hangup"     | Idle          |
 // clang-format on
 //
+// clang-format off
+// The mailbox check (deadline: [call] check_wait, counted from the number's acceptance, across
+// "message.wav"):
+//
+// | state            | deadline    | event                        | actions                                  | next            |
+// |------------------|-------------|------------------------------|------------------------------------------|-----------------|
+// | CollectingDigits | inter-digit | 4 s over, digits, check on   | check started, "message.wav"             | CheckingMailbox |
+// | CheckingMailbox  | check wait  | key                          | kept as the start of a new number        | CheckingMailbox |
+// | CheckingMailbox  |             | "RING"                       | the same call (the modem queued it)      | CheckingMailbox |
+// | CheckingMailbox  |             | folder there                 | "mailbox N checked", beep, record        | Recording       |
+// | CheckingMailbox  |             | no answer in time, no server | "mailbox N not checked (why)", record    | Recording       |
+// | CheckingMailbox  |             | no folder, fewer than 3      | "notfound.wav", "enter.wav"              | AwaitingNumber  |
+// | CheckingMailbox  |             | no folder, the 3rd           | "notfound.wav", closing prompt, hang-up  | Idle            |
+// | CheckingMailbox  |             | busy, reorder, dial tone     | hang-up string, "caller left (...)"      | Idle            |
+// | Recording(Digits)| time limit  | over or "#", number checked  | stop, closing prompt, hang-up, outbox    | Idle            |
+// | Recording(Digits)|             | left, the number checked     | stop, cut, hang-up, outbox               | Idle            |
+// clang-format on
+//
+// A number keyed during the message, or with the check off, is not checked and keeps today's
+// order: stop, deliver, closing prompt, hang-up.
+//
 // (AwaitNumber: AwaitingNumber, Collecting: CollectingDigits, RecDigits: RecordingDigits.) Keys
 // while on hook (Idle) or while the call is being closed are not the caller's: ignored.
 #include "app/CallFlow.h"
@@ -56,6 +77,8 @@ const char* CallStateName(TCallState state) {
         return "awaiting number";
     case TCallState::CollectingDigits:
         return "collecting digits";
+    case TCallState::CheckingMailbox:
+        return "checking mailbox";
     case TCallState::Recording:
         return "recording";
     case TCallState::RecordingDigits:
@@ -71,6 +94,7 @@ TCallFlow::TCallFlow(TCallFlowHost& host, TClock& clock, const TPagerSettings& s
     : FHost(host), FClock(clock), FSettings(settings), FNumberWait(SecondsToInterval(conf.CallNumberWait)),
       FRings(conf.CallRings), FRecordingFolder(std::move(recordingFolder)), FDeadline(clock, 0),
       FTimeLimit(clock, 6000) {
+    FCheckWait = SecondsToInterval(conf.CallCheckWait);
     FDeadline.OnTimer = [this] { DeadlineFired(); };
     FTimeLimit.OnTimer = [this] { Timer2Timer(); };
 }
@@ -93,6 +117,10 @@ void TCallFlow::Enter(TCallState state) {
         FDeadline.SetInterval(InterDigitMilliseconds);
         FDeadline.SetEnabled(true);
         break;
+    case TCallState::CheckingMailbox:
+        FDeadline.SetInterval(FCheckWait);
+        FDeadline.SetEnabled(true);
+        break;
     case TCallState::Recording:
         // Enabling a running limit does not restart it: a second number keeps the first's limit.
         FTimeLimit.SetEnabled(true);
@@ -112,7 +140,7 @@ void TCallFlow::Enter(TCallState state) {
 
 bool TCallFlow::InCall() const {
     return FState == TCallState::Greeting || FState == TCallState::AwaitingNumber ||
-           FState == TCallState::CollectingDigits;
+           FState == TCallState::CollectingDigits || FState == TCallState::CheckingMailbox;
 }
 
 void TCallFlow::Send(const std::string& text, int hook) {
@@ -211,6 +239,8 @@ void TCallFlow::AnswerCall() {
             OnRecordFileNameChanged(FRecordFileName);
     }
     FSilentWaits = 0;
+    FMissingTries = 0;
+    FNumberChecked = false;
     Enter(TCallState::AwaitingNumber);
 }
 
@@ -229,6 +259,9 @@ void TCallFlow::PhoneToneDecoder1DTMF(int key, int64_t position) {
     if (key != 'D')
         SetDigits(FDigits + static_cast<char>(key & 0xFF));
     FSilentWaits = 0;
+    // The check's deadline stands: these keys start a new number once the message records.
+    if (FState == TCallState::CheckingMailbox)
+        return;
     // The inter-digit count starts afresh with every key, a lone "D" too.
     if (FState == TCallState::Recording || FState == TCallState::RecordingDigits)
         Enter(TCallState::RecordingDigits);
@@ -244,6 +277,9 @@ void TCallFlow::DeadlineFired() {
     case TCallState::CollectingDigits:
     case TCallState::RecordingDigits:
         Timer3Timer();
+        break;
+    case TCallState::CheckingMailbox:
+        CheckWaitOver();
         break;
     default:
         break;
@@ -280,18 +316,45 @@ void TCallFlow::Timer3Timer() {
 
 void TCallFlow::AcceptNumber() {
     FMailboxNumber = FDigits;
+    FNumberChecked = false;
+    // Only a number keyed before the message is checked: one keyed during it replaces the
+    // mailbox of a recording already under way.
+    std::string whyNot = "keyed during the message";
+    const bool checking =
+        FState == TCallState::CollectingDigits && FHost.StartMailboxCheck(FMailboxNumber, whyNot);
+    if (checking) {
+        SetDigits("");
+        Enter(TCallState::CheckingMailbox); // the server answers while "message.wav" plays
+    }
     FHost.PlayPrompt(Prompt::Message);
     FCallStamp = FormatCallStamp(FClock.Now());
     if (OnNumberAccepted)
         OnNumberAccepted(FMailboxNumber);
     FHost.Event("number " + FMailboxNumber);
-    SetDigits("");
+    if (!checking) {
+        FHost.Event("mailbox " + FMailboxNumber + " not checked (" + whyNot + ")");
+        SetDigits("");
+        StartMessage();
+        return;
+    }
+    if (FState != TCallState::CheckingMailbox)
+        return;
+    std::string reason;
+    const TMailboxAnswer answer = FHost.MailboxCheckAnswer(reason);
+    if (answer != TMailboxAnswer::Pending)
+        MailboxChecked(answer, reason);
+}
+
+void TCallFlow::StartMessage() {
     Enter(TCallState::Recording);
     Send("ATDD;\r");
     FHost.PlayPrompt(Prompt::Beep);
     FMessageStart = FClock.Now();
     if (FSettings.Autosave)
         StartMessageRecording();
+    // Keys heard while the mailbox was checked make a new number, as keys during the message do.
+    if (!FDigits.empty() && FState == TCallState::Recording)
+        Enter(TCallState::RecordingDigits);
 }
 
 void TCallFlow::StartMessageRecording() {
@@ -311,12 +374,77 @@ void TCallFlow::StartMessageRecording() {
     }
 }
 
+void TCallFlow::MailboxCheckAnswered() {
+    if (FState != TCallState::CheckingMailbox)
+        return;
+    std::string reason;
+    const TMailboxAnswer answer = FHost.MailboxCheckAnswer(reason);
+    if (answer != TMailboxAnswer::Pending)
+        MailboxChecked(answer, reason);
+}
+
+void TCallFlow::CheckWaitOver() {
+    std::string reason;
+    TMailboxAnswer answer = FHost.MailboxCheckAnswer(reason);
+    if (answer == TMailboxAnswer::Pending) {
+        answer = TMailboxAnswer::Unknown;
+        reason = "no answer within " + std::to_string(FCheckWait / 1000) + " s";
+    }
+    MailboxChecked(answer, reason);
+}
+
+void TCallFlow::MailboxChecked(TMailboxAnswer answer, const std::string& reason) {
+    FHost.ForgetMailboxCheck();
+    const std::string number = FMailboxNumber;
+    if (answer == TMailboxAnswer::Exists) {
+        FNumberChecked = true;
+        FHost.Event("mailbox " + number + " checked");
+        StartMessage();
+        return;
+    }
+    if (answer != TMailboxAnswer::Missing) {
+        // The server cannot tell now: the number is taken, and the outbox delivers later if
+        // need be.
+        FHost.Event("mailbox " + number + " not checked (" + reason + ")");
+        StartMessage();
+        return;
+    }
+    FHost.Event("no such mailbox " + number);
+    SetDigits("");
+    FMailboxNumber.clear();
+    if (++FMissingTries >= MissingMailboxTries) {
+        Enter(TCallState::Closing);
+        try {
+            FHost.PlayPrompt(Prompt::NotFound);
+            FHost.PlayPrompt(Prompt::Thank);
+            FRxText.clear();
+            Send(FSettings.HangupString + "\r", -1);
+        } catch (...) {
+            Enter(TCallState::Idle);
+            throw;
+        }
+        FHost.Event("hangup");
+        Enter(TCallState::Idle);
+        return;
+    }
+    // The caller keys the number again; keys during these prompts already count.
+    Enter(TCallState::Greeting);
+    FHost.PlayPrompt(Prompt::NotFound);
+    FHost.PlayPrompt(Prompt::Enter);
+    FSilentWaits = 0;
+    Enter(TCallState::AwaitingNumber);
+}
+
 void TCallFlow::Timer2Timer() {
     FinishMessage("time limit", false, -1);
 }
 
 void TCallFlow::FinishMessage(const std::string& ended, bool callerGone, int64_t cutAt) {
     Enter(TCallState::Closing);
+    if (FNumberChecked) {
+        CloseCheckedCall(ended, callerGone, cutAt);
+        return;
+    }
     std::exception_ptr shown; // for the operator, once the line is on hook
     try {
         FHost.StopRecording();
@@ -354,6 +482,31 @@ void TCallFlow::FinishMessage(const std::string& ended, bool callerGone, int64_t
     Enter(TCallState::Idle);
     if (shown)
         std::rethrow_exception(shown);
+}
+
+void TCallFlow::CloseCheckedCall(const std::string& ended, bool callerGone, int64_t cutAt) {
+    // The mailbox is known to exist: the caller hears the closing prompt at once (nobody, when
+    // the caller has gone) and the server's speed no longer matters to the call.
+    std::exception_ptr failed;
+    try {
+        FHost.StopRecording();
+        if (cutAt >= 0)
+            FHost.TrimRecording(FRecordFileName, cutAt);
+        if (!callerGone)
+            FHost.PlayPrompt(Prompt::Thank);
+        FRxText.clear();
+        Send(FSettings.HangupString + "\r", -1);
+    } catch (...) {
+        FOffHook = false;
+        failed = std::current_exception();
+    }
+    if (!failed)
+        FHost.Event("hangup");
+    Enter(TCallState::Idle);
+    // Whatever failed above, the message goes its way.
+    FHost.DeliverAfterHangUp(Message(ended));
+    if (failed)
+        std::rethrow_exception(failed);
 }
 
 void TCallFlow::OpenLine() {
@@ -415,9 +568,11 @@ void TCallFlow::CallerLeft(const std::string& how, int64_t lastSound) {
     case TCallState::Greeting:
     case TCallState::AwaitingNumber:
     case TCallState::CollectingDigits:
+    case TCallState::CheckingMailbox:
         // Silence while the number is awaited is the silent caller's wait's to judge.
         if (how == "silence")
             return;
+        FHost.ForgetMailboxCheck();
         FRxText.clear();
         Enter(TCallState::Idle);
         Send(FSettings.HangupString + "\r", -1);

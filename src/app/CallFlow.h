@@ -7,6 +7,7 @@
 
 #include "app/CallerId.h"
 #include "app/LumiskConf.h"
+#include "app/MailboxCheck.h"
 #include "app/PagerIni.h"
 #include "app/Timer.h"
 
@@ -23,6 +24,7 @@ enum class TCallState {
     Greeting,         // off hook, the welcome and the request for the number play
     AwaitingNumber,   // the caller has been asked for the number; no key yet
     CollectingDigits, // keys are coming; the number is taken 4 s after the last
+    CheckingMailbox,  // the server is asked whether the number's mailbox exists
     Recording,        // the message is recorded until the time limit
     RecordingDigits,  // keys during the message: they make a new number 4 s after the last
     Closing           // the message is stored, the closing prompt plays, the line is hung up
@@ -69,6 +71,15 @@ public:
     // program's end): kept for the outbox, which delivers it beside the next call. Its Ended says
     // why.
     virtual void KeepMessage(const TCallMessage& message) = 0;
+    // The mailbox check: starts asking the server whether the mailbox's folder exists (the
+    // answer comes through TCallFlow::MailboxCheckAnswered); false, with the reason, when no
+    // check is made.
+    virtual bool StartMailboxCheck(const std::string& mailbox, std::string& whyNot) = 0;
+    virtual TMailboxAnswer MailboxCheckAnswer(std::string& reason) = 0;
+    virtual void ForgetMailboxCheck() = 0;
+    // The message of a checked number, handed over after the hang-up: delivered at once on the
+    // outbox's thread, so the caller never waits on the server.
+    virtual void DeliverAfterHangUp(const TCallMessage& message) = 0;
     // The line went off hook (a call began) or on hook (it ended).
     virtual void LineOffHook(bool offHook) = 0;
     // One line for the event log ("answered", "number 123", ...).
@@ -102,6 +113,8 @@ public:
     // voice modem's report). how: the words of the event line ("busy tone", "silence", ...).
     // lastSound: the 8 kHz decoder position of the caller's last sound, -1 when unknown.
     void CallerLeft(const std::string& how, int64_t lastSound = -1);
+    // The host's mailbox check has an answer.
+    void MailboxCheckAnswered();
 
     // --- Settings ----------------------------------------------------------------------------
     // The time limit in ms (the "Timeout" field times 1000; 0 never fires).
@@ -126,6 +139,7 @@ public:
     const TTimer& TimeLimit() const { return FTimeLimit; }
     static constexpr uint32_t InterDigitMilliseconds = 4000;
     static constexpr int SilentWaitsBeforeHangup = 3;
+    static constexpr int MissingMailboxTries = 3;
     // Of the quiet after the caller's last sound, this much stays in a message whose caller left.
     static constexpr int64_t LastSoundKeptSamples = 2400; // 0.3 s at 8 kHz
 
@@ -151,6 +165,11 @@ private:
     void AcceptNumber();
     // The message's recording; one that cannot start ends the call at once.
     void StartMessageRecording();
+    // The check's answer is in (or its time is up): record, or ask for the number again.
+    void MailboxChecked(TMailboxAnswer answer, const std::string& reason);
+    void StartMessage();
+    void CheckWaitOver();
+    void CloseCheckedCall(const std::string& ended, bool callerGone, int64_t cutAt);
     void PrepareForCall();
     void SendLine(const std::string& text) { Send(text + "\r"); }
     // Sends and records the hook: off hook with the answer, on hook with the hang-up.
@@ -173,6 +192,9 @@ private:
     TCallState FState = TCallState::Idle;
     bool FOffHook = false;
     int FSilentWaits = 0;
+    uint32_t FCheckWait = 2000;
+    int FMissingTries = 0;
+    bool FNumberChecked = false; // the server said the mailbox exists
     std::string FDigits;
     std::string FMailboxNumber;
     std::string FCallStamp;

@@ -63,6 +63,9 @@ void TDecoderFeed::Start() {
                                    reinterpret_cast<const void*>(&TDecoderFeed::DecoderDataReadyTag));
     DecoderCapture->SetDataReadyThread(TDataReadyThread::NotifyThread);
     DecoderCapture->FormatIndex = FFormatIndex;
+    // A new capture run: the played audio is found by the run's own time stamps.
+    if (!DecoderCapture->IsCapturing())
+        FReader = FReference ? std::make_unique<TPlaybackReferenceReader>(*FReference) : nullptr;
     DecoderCapture->StartCapture();
     StartDecoding();
 }
@@ -78,9 +81,15 @@ void TDecoderFeed::DecoderDataReady(TSoundCaptureStream& capture) {
     // was busy.
     uint8_t block[1024];
     while (capture.GetReadyBytes() >= static_cast<int32_t>(sizeof block)) {
-        capture.ReadBuffer(block, sizeof block);
+        if (FReader)
+            FReader->ReadBlock(capture, block, sizeof block, FPlayed);
+        else
+            capture.ReadBuffer(block, sizeof block);
         std::lock_guard<std::mutex> guard(FDecoderLock);
-        PhoneToneDecoder1.DecodeSamples(std::span<const uint8_t>(block, sizeof block));
+        if (FReader && !FPlayed.empty())
+            PhoneToneDecoder1.DecodeSamples(std::span<const uint8_t>(block, sizeof block), FPlayed);
+        else
+            PhoneToneDecoder1.DecodeSamples(std::span<const uint8_t>(block, sizeof block));
     }
     // Audio the capture had to drop (this thread was held off for a whole buffer): never
     // decoded, but said.

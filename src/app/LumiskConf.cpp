@@ -75,6 +75,14 @@ private:
             Integer(value, 0, 3600, FConf.CallMaxSilence);
         } else if (FSection == "modem" && FKey == "caller_id") {
             FConf.ModemCallerId = value;
+        } else if (FSection == "call" && FKey == "check_mailbox") {
+            const std::string answer = LowerCase(value);
+            if (answer == "yes" || answer == "no")
+                FConf.CallCheckMailbox = answer == "yes";
+            else
+                Problem(FSection, FKey, "'" + value + "' is not yes or no");
+        } else if (FSection == "call" && FKey == "check_wait") {
+            Integer(value, 1, 60, FConf.CallCheckWait);
         } else if (FSection == "upload" && FKey == "host") {
             FConf.UploadHost = value;
         } else if (FSection == "upload" && FKey == "port") {

@@ -34,6 +34,11 @@ struct TLumiskConf {
     int CallRings = 1;
     // Seconds of silence from the caller that end a message (the caller has gone); 0: never.
     int CallMaxSilence = 8;
+    // Whether an accepted number's mailbox folder is looked for on the server while the caller
+    // is still on the line, and how long the answer may take (seconds) before the number is
+    // taken unchecked.
+    bool CallCheckMailbox = true;
+    int CallCheckWait = 2;
 
     // [upload]
     std::string UploadHost;

@@ -1,5 +1,7 @@
 #include "audio/PlaybackReference.h"
 
+#include "audio/SoundCaptureStream.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -59,4 +61,17 @@ void TPlaybackReferenceReader::Read(TPlaybackReference::TClock::time_point when,
     out.assign(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), 0);
     FReference.Fetch(FNext, out);
     FNext += count;
+}
+
+void TPlaybackReferenceReader::ReadBlock(TSoundCaptureStream& capture, void* block, std::int32_t count,
+                                         std::vector<std::int16_t>& played) {
+    TPlaybackReference::TClock::time_point at;
+    const bool timed = capture.NextReadTime(at);
+    capture.ReadBuffer(block, count);
+    const WAVEFORMATEX* format = capture.GetWaveFormat();
+    if (!timed || !format || format->nBlockAlign == 0) {
+        played.clear();
+        return;
+    }
+    Read(at, count / format->nBlockAlign, static_cast<int>(format->nSamplesPerSec), played);
 }

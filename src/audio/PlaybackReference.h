@@ -51,9 +51,18 @@ private:
 // Follows one capture stream from block to block: hands out the played samples beside each
 // block, continuing sample by sample from the block before, and moving to the stamp only when
 // the two disagree by more than Slack (the capture lost data, or restarted).
+class TSoundCaptureStream;
+
 class TPlaybackReferenceReader {
 public:
     explicit TPlaybackReferenceReader(const TPlaybackReference& reference) : FReference(reference) {}
+
+    // Reads count bytes from the capture stream into block (as its Read does) and replaces
+    // played with what was played meanwhile, for the decoder's DecodeSamples(block, played).
+    // played is left empty when the capture's device keeps no clock. For the one thread that
+    // reads the stream.
+    void ReadBlock(TSoundCaptureStream& capture, void* block, std::int32_t count,
+                   std::vector<std::int16_t>& played);
 
     // Replaces out with the played samples for frames captured frames at rate Hz, the first of
     // which was captured at when.

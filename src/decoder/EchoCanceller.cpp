@@ -6,9 +6,9 @@
 
 namespace {
 
-constexpr float Emphasis = 0.95f;   // pre-emphasis 1 - 0.9/z, undone by 1 / (1 - 0.9/z)
-constexpr float Step = 1.0f;        // the background's NLMS step
-constexpr float SilentLevel = 8.0f; // played samples this small are silence (-72 dBFS)
+constexpr float Emphasis = 0.95f; // pre-emphasis 1 - 0.9/z, undone by 1 / (1 - 0.9/z)
+constexpr float Step = 1.0f;      // the background's NLMS step
+constexpr int SilentLevel = 8;    // played samples this small are silence (-72 dBFS)
 // Keeps the step finite in pauses of the played audio: a floor of -66 dBFS per tap.
 constexpr double Regularisation = 16.0 * 16.0 * TEchoCanceller::FilterTaps;
 constexpr double SearchMemory = 0.95; // per search block of 32 ms
@@ -92,6 +92,25 @@ float Dot(const float* a, const float* b, int n) {
     return Sum(s0);
 }
 
+// Whether any sample is louder than silence: eight at a time, as nearly every block between
+// prompts is silence and must cost next to nothing.
+bool AnySound(const std::int16_t* x, std::size_t n) {
+    using TShort8 = std::int16_t __attribute__((vector_size(16)));
+    TShort8 loud = {};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        TShort8 v;
+        std::memcpy(&v, x + i, sizeof v);
+        loud |= (v > SilentLevel) | (v < -SilentLevel);
+    }
+    bool any = false;
+    for (int k = 0; k < 8; ++k)
+        any |= loud[k] != 0;
+    for (; i < n; ++i)
+        any |= std::abs(x[i]) > SilentLevel;
+    return any;
+}
+
 std::int16_t ToSample(float v) {
     return static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
 }
@@ -143,12 +162,14 @@ void TEchoCanceller::Activate() {
 void TEchoCanceller::Process(std::span<const std::int16_t> captured, std::span<const std::int16_t> played,
                              std::span<std::int16_t> out) {
     const std::size_t count = std::min({captured.size(), played.size(), out.size()});
+    const bool sound = AnySound(played.data(), count);
     std::ptrdiff_t lastSound = -1;
-    for (std::size_t i = count; i-- > 0;)
-        if (std::fabs(static_cast<float>(played[i])) > SilentLevel) {
-            lastSound = static_cast<std::ptrdiff_t>(i);
-            break;
-        }
+    if (sound)
+        for (std::size_t i = count; i-- > 0;)
+            if (std::abs(played[i]) > SilentLevel) {
+                lastSound = static_cast<std::ptrdiff_t>(i);
+                break;
+            }
     const std::int64_t reach = MaxDelay + FilterTaps;
     if (lastSound < 0 && FQuietRun >= reach) {
         FActive = false;

@@ -40,19 +40,24 @@ int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block,
         return reported;
     FSamples.clear();
     FInput.Convert(block, FSamples);
-    FPlayed.insert(FPlayed.end(), played.begin(), played.end());
-    // Pair each captured sample with the played one of its instant; a shortfall is silence.
     const std::size_t n = FSamples.size();
-    FPaired.assign(n, 0);
-    const std::size_t have = std::min(n, FPlayed.size());
-    std::copy(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have), FPaired.begin());
-    FPlayed.erase(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have));
-    // Counts that keep drifting apart (a caller whose rates do not match) must not grow the
-    // queue without bound.
-    constexpr std::size_t MaxQueued = 2048;
-    if (FPlayed.size() > MaxQueued)
-        FPlayed.erase(FPlayed.begin(), FPlayed.end() - static_cast<std::ptrdiff_t>(MaxQueued));
-    FEcho.Process(FSamples, FPaired, FSamples);
+    if (FPlayed.empty() && played.size() == n) {
+        // The usual case (8 kHz capture): the played samples pair up with the block as they are.
+        FEcho.Process(FSamples, played, FSamples);
+    } else {
+        // Pair each captured sample with the played one of its instant; a shortfall is silence.
+        FPlayed.insert(FPlayed.end(), played.begin(), played.end());
+        FPaired.assign(n, 0);
+        const std::size_t have = std::min(n, FPlayed.size());
+        std::copy(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have), FPaired.begin());
+        FPlayed.erase(FPlayed.begin(), FPlayed.begin() + static_cast<std::ptrdiff_t>(have));
+        // Counts that keep drifting apart (a caller whose rates do not match) must not grow the
+        // queue without bound.
+        constexpr std::size_t MaxQueued = 2048;
+        if (FPlayed.size() > MaxQueued)
+            FPlayed.erase(FPlayed.begin(), FPlayed.end() - static_cast<std::ptrdiff_t>(MaxQueued));
+        FEcho.Process(FSamples, FPaired, FSamples);
+    }
     Hear(FSamples);
     return reported + FirePending();
 }

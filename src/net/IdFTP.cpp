@@ -142,6 +142,11 @@ void TIdFTP::StoreStream(TStream& stream, const std::string& remoteName, bool ap
     }
 }
 
+bool TIdFTP::ChangeDirIfExists(const std::string& folder) {
+    // 250 is the usual answer, 200 what some old servers say.
+    return SendCommand("CWD " + folder, {200, 250, 550}) != 550;
+}
+
 void TIdFTP::VerifyStoredFile(const std::string& remoteName, int64_t sent) {
     if (SendCommand("SIZE " + remoteName, TIdReplyCodes{}) != 213)
         return;

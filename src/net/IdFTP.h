@@ -76,6 +76,10 @@ public:
     // server that does not offer SIZE (or will not tell) leaves the completion reply as the
     // verdict.
     void VerifyStoredFile(const std::string& remoteName, int64_t sent);
+    // CWD into folder (relative to the current one): true when the server went there, false
+    // when it answers 550 (no such folder, or not one). Any other reply raises, as SendCommand
+    // does; the session stays usable either way.
+    bool ChangeDirIfExists(const std::string& folder);
     // The names in the current folder on the server (NLST), without line ends; blank lines are
     // dropped. Every wait is bounded by ReadTimeout; a listing beyond MaxListingBytes raises
     // EIdException.

@@ -17,9 +17,14 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -147,12 +152,14 @@ TEST_F(CallFlow, KeysFromTheSoundCardBecomeTheMailboxNumberAndTheMessageIsRecord
     std::string wave = ReadFile(recording);
     ASSERT_GT(wave.size(), 46u);
     EXPECT_EQ(wave.substr(0, 4), "RIFF");
-    EXPECT_EQ(ReadFile(server.FilePath("mbox1", RemoteFileName("123", form->Box().Flow().CallStamp()))),
-              wave);
+    // The server said mailbox 123 exists: the outbox stores it once the line is on hook.
+    const std::string remote =
+        server.FilePath("mbox1", RemoteFileName("123", form->Box().Flow().CallStamp()));
+    EXPECT_TRUE(Line.WaitFor([&] { return ReadFile(remote) == wave; }));
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
     using S = TCallState;
-    EXPECT_EQ(States, (std::vector<S>{S::Greeting, S::AwaitingNumber, S::CollectingDigits, S::Recording,
-                                      S::Closing, S::Idle}));
+    EXPECT_EQ(States, (std::vector<S>{S::Greeting, S::AwaitingNumber, S::CollectingDigits, S::CheckingMailbox,
+                                      S::Recording, S::Closing, S::Idle}));
 }
 
 TEST_F(CallFlow, KeysArriveFromACardThatOffersNeither8kHzNor16Bit) {
@@ -333,4 +340,75 @@ TEST_F(CallFlow, ACallerWhoKeysNoDigitIsAskedAgainThenHungUpAndClosingHangsUp) {
     }));
     EXPECT_EQ(events.back(), "hangup");
     EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+}
+
+// The number is checked on the server while "message.wav" plays: a mailbox the server lacks is
+// asked for again, and after the third the caller is thanked and hung up, nothing recorded.
+TEST_F(CallFlow, AMailboxTheServerLacksIsAskedForTwiceMoreThenTheCallEnds) {
+    WriteWave(Folder.File("caller.wav"), {});
+    TestFtpServer server(TestFtpServer::PyFtpdLib, Folder.File("ftp"), {"123"});
+    auto form = MakeForm(Line.Path, server.Port());
+    std::vector<std::string> events;
+    form->OnCallEvent = [&](const std::string& e) { events.push_back(e); };
+    form->CheckBox1->setChecked(true);
+    ASSERT_TRUE(Line.WaitReceived("ATM1"));
+    Line.Command("ring");
+    ASSERT_TRUE(Line.WaitReceived("ATH1"));
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        SCOPED_TRACE(attempt);
+        form->Box().Flow().PhoneToneDecoder1DTMF('9');
+        form->Box().Flow().PhoneToneDecoder1DTMF('8');
+        Clock.Advance(4000);
+        const TCallState next = attempt < 3 ? TCallState::AwaitingNumber : TCallState::Idle;
+        ASSERT_TRUE(Line.WaitFor([&] { return form->Box().Flow().State() == next; }));
+    }
+    ASSERT_TRUE(Line.WaitReceived("ATH0"));
+    EXPECT_FALSE(Line.HasReceived("ATDD;"));
+    EXPECT_FALSE(form->Box().Recorder().Recording());
+    EXPECT_EQ(Played(), (std::vector<std::string>{"welcome.wav", "enter.wav", "message.wav", "notfound.wav",
+                                                  "enter.wav", "message.wav", "notfound.wav", "enter.wav",
+                                                  "message.wav", "notfound.wav", "thank.wav"}));
+    std::vector<std::string> missing;
+    for (const std::string& e : events)
+        if (e.rfind("no such mailbox ", 0) == 0 || e == "hangup")
+            missing.push_back(e);
+    EXPECT_EQ(missing, (std::vector<std::string>{"no such mailbox 98", "no such mailbox 98",
+                                                 "no such mailbox 98", "hangup"}));
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+}
+
+// A server that takes the connection and never says a word holds the caller no longer than
+// [call] check_wait: the number is then taken unchecked and the message recorded.
+TEST_F(CallFlow, AServerThatNeverAnswersTheCheckDelaysTheMessageOnlyByTheCheckWait) {
+    WriteWave(Folder.File("caller.wav"), {});
+    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    {
+        auto form = MakeForm(Line.Path, ntohs(address.sin_port));
+        std::vector<std::string> events;
+        form->OnCallEvent = [&](const std::string& e) { events.push_back(e); };
+        ASSERT_TRUE(Line.WaitReceived("ATM1"));
+        Line.Command("ring");
+        ASSERT_TRUE(Line.WaitReceived("ATH1"));
+        for (char key : std::string("123"))
+            form->Box().Flow().PhoneToneDecoder1DTMF(key);
+        Clock.Advance(4000);
+        EXPECT_EQ(form->Box().Flow().State(), TCallState::CheckingMailbox);
+        Clock.Advance(1999);
+        EXPECT_EQ(form->Box().Flow().State(), TCallState::CheckingMailbox);
+        EXPECT_FALSE(Line.HasReceived("ATDD;"));
+        Clock.Advance(1);
+        EXPECT_EQ(form->Box().Flow().State(), TCallState::Recording);
+        ASSERT_TRUE(Line.WaitReceived("ATDD;"));
+        EXPECT_NE(std::find(events.begin(), events.end(), "mailbox 123 not checked (no answer within 2 s)"),
+                  events.end());
+        form->Box().Flow().Terminate(); // nothing was recorded ("Autosave wave" off): nothing to upload
+    }
+    close(silent);
 }

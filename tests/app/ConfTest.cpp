@@ -20,6 +20,8 @@ TEST(LumiskConf, ValuesCommentsAndDefaults) {
                       "port = ttyACM0          ; device name under /dev\n"
                       "[call]\n"
                       "number_wait = 25\n"
+                      "check_mailbox = No\n"
+                      "check_wait = 5\n"
                       "[upload]\n"
                       "host = ftp.example.org\n"
                       "port=2121\n"
@@ -40,6 +42,10 @@ TEST(LumiskConf, ValuesCommentsAndDefaults) {
     EXPECT_TRUE(conf.Problems.empty()) << conf.Problems.front();
     EXPECT_EQ(conf.ModemPort, "ttyACM0");
     EXPECT_EQ(conf.CallNumberWait, 25);
+    EXPECT_FALSE(conf.CallCheckMailbox);
+    EXPECT_EQ(conf.CallCheckWait, 5);
+    EXPECT_TRUE(TLumiskConf().CallCheckMailbox);
+    EXPECT_EQ(TLumiskConf().CallCheckWait, 2);
     EXPECT_EQ(conf.UploadHost, "ftp.example.org");
     EXPECT_EQ(conf.UploadPort, 2121);
     EXPECT_TRUE(conf.UploadPassive);

@@ -138,9 +138,13 @@ struct TBoxSettings {
     int WelcomeMs = 0;
     int EnterMs = 0;
     int NumberWaitSeconds = -1; // [call] number_wait; -1: not written
-    std::string CallerId;       // [modem] caller_id; empty: none, so the modem's lines stay the call's
-    int Rings = 0;              // [call] rings; 0: not written
-    int MaxSilence = -1;        // [call] max_silence; -1: not written
+    // [call] check_mailbox. Off here unless a test asks for it: most checks follow the upload
+    // made during the call, which a checked number leaves to the outbox after the hang-up.
+    bool CheckMailbox = false;
+    int CheckWaitSeconds = 0; // [call] check_wait; 0: not written
+    std::string CallerId;     // [modem] caller_id; empty: none, so the modem's lines stay the call's
+    int Rings = 0;            // [call] rings; 0: not written
+    int MaxSilence = -1;      // [call] max_silence; -1: not written
     // The modem carries the call's audio ([sound] driver = modem): the simulator's
     // "--voice-modem" formats and further options of its voice mode; empty: the sound card.
     std::string VoiceModem;
@@ -236,16 +240,18 @@ public:
                               fs::copy_options::overwrite_existing);
         }
         std::ostringstream conf;
-        conf << "[modem]\nport = " << ModemDevice << "\ncaller_id = " << s.CallerId << "\n[call]\n";
-        conf << "[modem]\nport = " << ModemDevice << "\n";
+        conf << "[modem]\nport = " << ModemDevice << "\ncaller_id = " << s.CallerId << "\n";
         if (s.ModemCheckEvery >= 0)
             conf << "check_every = " << s.ModemCheckEvery << "\n";
+        conf << "[call]\ncheck_mailbox = " << (s.CheckMailbox ? "yes" : "no") << "\n";
         if (s.NumberWaitSeconds >= 0)
             conf << "number_wait = " << s.NumberWaitSeconds << "\n";
         if (s.Rings > 0)
             conf << "rings = " << s.Rings << "\n";
         if (s.MaxSilence >= 0)
             conf << "max_silence = " << s.MaxSilence << "\n";
+        if (s.CheckWaitSeconds > 0)
+            conf << "check_wait = " << s.CheckWaitSeconds << "\n";
         conf << "[upload]\nhost = 127.0.0.1\nport = " << uploadPort << "\npassive = " << (s.Passive ? 1 : 0)
              << "\npassword = " << s.Password << "\n";
         for (int i = 1; i <= 6; ++i)

@@ -178,7 +178,8 @@ protected:
         for (char key : number)
             form.Box().Flow().PhoneToneDecoder1DTMF(key); // as the decoder reports a key
         Clock.Advance(4000);
-        EXPECT_TRUE(form.Box().Recorder().Recording());
+        // The server is asked whether the mailbox exists; the recording starts on its answer.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return form.Box().Recorder().Recording(); }, 30000));
         return form.FileNameEdit->text().toStdString();
     }
 

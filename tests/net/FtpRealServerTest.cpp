@@ -165,6 +165,22 @@ TEST_P(RealServer, ListsTheHomeInBothModesAndStoresAfterwards) {
     }
 }
 
+// The mailbox check's question: an existing folder is entered (a relative store then lands in
+// it), a missing one or a file is answered false, and the session goes on either way.
+TEST_P(RealServer, ChangesIntoAnExistingFolderAndTellsAMissingOneApart) {
+    WriteRandomFile(Local("inside.wav"), 3000, 5);
+    TIdFTP ftp;
+    Connect(ftp, "mbox3");
+    ftp.OpenSession(true);
+    ftp.StoreFile(Local("inside.wav"), "007/plain.wav", false);
+    EXPECT_FALSE(ftp.ChangeDirIfExists("99999"));
+    EXPECT_FALSE(ftp.ChangeDirIfExists("007/plain.wav"));
+    ASSERT_TRUE(ftp.ChangeDirIfExists("12345"));
+    ftp.StoreFile(Local("inside.wav"), "inside.wav", false);
+    EXPECT_EQ(ReadFile(Server().FilePath("mbox3", "12345/inside.wav")), ReadFile(Local("inside.wav")));
+    ftp.SendQuit();
+}
+
 TEST_P(RealServer, WrongPasswordFailsTheSessionAndTheClientCanLogInAgain) {
     TIdFTP ftp;
     Connect(ftp, "mbox5", "wrong");

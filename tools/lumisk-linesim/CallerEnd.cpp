@@ -75,7 +75,11 @@ TCallScript ParseCallScript(const std::string& text) {
                 script.QuietMs = IntOption(name, value, 50, 20000);
             else if (name == "ahead")
                 script.AheadMs = IntOption(name, value, 0, 60000);
-            else if (name == "limit")
+            else if (name == "again") {
+                script.Again = value;
+                for (char key : script.Again)
+                    AppendKey(probe, key, 0);
+            } else if (name == "limit")
                 script.StepSeconds = IntOption(name, value, 1, 3600);
             else if (name == "answer")
                 script.AnswerLine = value;
@@ -191,6 +195,12 @@ void TCallerEnd::SetLine(const TLineModelSettings& settings) {
         throw std::runtime_error("the line model needs the capture FIFO (--capture)");
     FLine.reset();
     FLine = std::make_unique<TLiveLine>(settings, FCapture);
+}
+
+void TCallerEnd::SetEchoReturnLoss(double db) {
+    if (!FLine)
+        throw std::runtime_error("erl needs the line model (--line)");
+    FLine->SetEchoReturnLoss(db);
 }
 
 void TCallerEnd::Report(const std::string& line) {
@@ -446,6 +456,21 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
             else if (!WaitPromptsOver(TClock::now(), script.QuietMs, bound()))
                 Report("call no beep after the request");
         } else if (failure.empty() && !WaitPromptsOver(keyedAt, script.QuietMs, bound()))
+            Report("call no prompt after the keys");
+    }
+    if (failure.empty() && !script.Again.empty()) {
+        // Told that the mailbox is unknown and asked again: the number once more.
+        TSamples keys;
+        for (char key : script.Again) {
+            AppendKey(keys, key, script.KeyMs);
+            AppendSilence(keys, script.GapMs);
+        }
+        const auto keyedAt = TClock::now();
+        if (!WriteCapture(keys, bound()))
+            failure = "keys not taken by the sound card";
+        else
+            Report("call keys " + script.Again);
+        if (failure.empty() && !WaitPromptsOver(keyedAt, script.QuietMs, bound()))
             Report("call no prompt after the keys");
     }
     // The card reads at wall-clock pace from the moment audio is there: what is written now ends

@@ -32,6 +32,9 @@ struct TCallScript {
     int QuietMs = 700;    // the box's prompts are over after this long without sound
     int StepSeconds = 60; // bound on every wait of the call
     int AheadMs = -1;     // >= 0: key this long after the answer, while the greeting still plays
+    // Keyed again once the prompts after the first keys are over (a caller told the mailbox is
+    // unknown keys the right number); empty: none. Not with AheadMs.
+    std::string Again;
     std::string AnswerLine = "ATH1";
     std::string HangupLine = "ATH0";
     std::string HeardFile; // where to save what the box played, if anywhere
@@ -85,6 +88,8 @@ public:
     // through it in real time, and what the box plays comes back as its echo. Without it the
     // caller's audio reaches the box as it is. Throws std::runtime_error without a capture FIFO.
     void SetLine(const TLineModelSettings& settings);
+    // The line model's echo return loss from now on; throws without a line model.
+    void SetEchoReturnLoss(double db);
 
     int PlaybackFd() const { return FPlayback; }
     // Reads what the box played (main loop).

@@ -67,6 +67,11 @@ TLineModel::TLineModel(const TLineModelSettings& settings)
       FNoiseRms(settings.NoiseDbfs <= -200 ? 0.0 : 32768.0 * DbToGain(-settings.NoiseDbfs)),
       FEchoLine(static_cast<size_t>(settings.EchoDelayMs) * 8 + 1, 0), FRandom(settings.Seed) {}
 
+void TLineModel::SetEchoReturnLoss(double db) {
+    FSettings.EchoReturnLossDb = db;
+    FEchoGain = db < 0 ? 0.0 : DbToGain(db);
+}
+
 void TLineModel::Process(std::span<int16_t> caller, std::span<const int16_t> played) {
     for (size_t i = 0; i < caller.size(); ++i) {
         // The delay line holds the last EchoDelayMs of playback; its oldest sample returns now.

@@ -34,6 +34,9 @@ public:
     void Process(std::span<int16_t> caller, std::span<const int16_t> played);
 
     const TLineModelSettings& Settings() const { return FSettings; }
+    // Another hybrid from now on (each call's line has its own): the echo this far below the
+    // playback; < 0: none.
+    void SetEchoReturnLoss(double db);
 
 private:
     TLineModelSettings FSettings;

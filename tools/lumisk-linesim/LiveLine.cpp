@@ -20,6 +20,11 @@ double TLiveLine::SamplesSince(TClock::time_point when) const {
 TLiveLine::TLiveLine(const TLineModelSettings& settings, int captureFd)
     : FFd(captureFd), FModel(settings), FOrigin(TClock::now()), FThread(&TLiveLine::Run, this) {}
 
+void TLiveLine::SetEchoReturnLoss(double db) {
+    std::lock_guard<std::mutex> guard(FLock);
+    FModel.SetEchoReturnLoss(db);
+}
+
 TLiveLine::~TLiveLine() {
     {
         std::lock_guard<std::mutex> guard(FLock);

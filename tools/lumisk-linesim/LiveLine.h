@@ -43,6 +43,9 @@ public:
     void Interrupt();
     void Resume();
 
+    // The echo's return loss from the next stretch on (see TLineModel::SetEchoReturnLoss).
+    void SetEchoReturnLoss(double db);
+
     // What the box played, in the order it arrived.
     void Played(std::span<const int16_t> samples);
 

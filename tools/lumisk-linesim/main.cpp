@@ -26,6 +26,7 @@
 //   quit                  end the simulator
 //   call SCRIPT           place a call (below); "ok call" comes at once, "call ..." lines follow
 //   abort                 end the call in progress
+//   erl DB                with --line: the echo's return loss from now on (negative: no echo)
 //
 // The caller's end (with --capture, and --playback to hear the box):
 //   --capture FIFO        the box's simulated sound card reads the caller's audio from it
@@ -65,6 +66,8 @@
 //   nmbr=NUMBER          the number sent (5551234)
 //   name=NAME            the name sent, "_" for a space (DOE_JANE)
 //   rings=N              RINGs sent until the box answers (1), ringgap= ms apart (1000)
+//   again=KEYS           once the prompts after the keys are over, KEYS are pressed as well (a
+//                        wrong number keyed again after "notfound.wav"); not with ahead=
 //   hash                 "#" is pressed after the message
 //   tail=busy|reorder|busy425|busy400|dial|silence
 //                        after the message (and "#") the caller hangs up: the line carries the
@@ -97,10 +100,10 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
-                 "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT] [--line SETTINGS]\n"
-                 "                      [--voice-modem FORMATS [--shielded-keys] [--forget-on-hangup]]\n");
+    std::fprintf(
+        stderr, "usage: lumisk-linesim [--control FIFO] [--log FILE] [--link PATH] [--split-gap MS]\n"
+                "                      [--capture FIFO] [--playback FIFO] [--call SCRIPT] [--line SETTINGS]\n"
+                "                      [--voice-modem FORMATS [--shielded-keys] [--forget-on-hangup]]\n");
     return 2;
 }
 
@@ -180,6 +183,17 @@ int main(int argc, char** argv) {
             "call SCRIPT           place a call: KEYS [option=value ...] [wav FILE | say TEXT | tone S | "
             "none]",
             [&caller](const std::string& args) { return caller.StartCall(ParseCallScript(args)); });
+        sim.AddCommand(
+            "erl",
+            "erl DB                the line model's echo return loss from now on (a call on another line)",
+            [&caller](const std::string& args) {
+                std::size_t used = 0;
+                const double db = std::stod(args, &used);
+                if (used != args.size() || db > 120)
+                    throw std::runtime_error("erl takes a number of dB up to 120");
+                caller.SetEchoReturnLoss(db);
+                return args;
+            });
         sim.AddCommand("abort", "abort                 end the call in progress",
                        [&caller](const std::string&) {
                            caller.Abort();
