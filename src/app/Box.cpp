@@ -487,7 +487,7 @@ void TBox::Keep(const TCallMessage& message, const std::string& reason) {
 
 bool TBox::StartMailboxCheck(const std::string& mailbox, std::string& whyNot) {
     if (!FConf.CallCheckMailbox) {
-        whyNot = "check off";
+        whyNot.clear(); // the operator's choice: nothing to report
         return false;
     }
     if (FConf.UploadHost.empty()) {

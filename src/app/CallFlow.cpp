@@ -319,7 +319,7 @@ void TCallFlow::AcceptNumber() {
     FNumberChecked = false;
     // Only a number keyed before the message is checked: one keyed during it replaces the
     // mailbox of a recording already under way.
-    std::string whyNot = "keyed during the message";
+    std::string whyNot = "keyed during the message"; // empty: nothing to say (the check is off)
     const bool checking =
         FState == TCallState::CollectingDigits && FHost.StartMailboxCheck(FMailboxNumber, whyNot);
     if (checking) {
@@ -332,7 +332,8 @@ void TCallFlow::AcceptNumber() {
         OnNumberAccepted(FMailboxNumber);
     FHost.Event("number " + FMailboxNumber);
     if (!checking) {
-        FHost.Event("mailbox " + FMailboxNumber + " not checked (" + whyNot + ")");
+        if (!whyNot.empty())
+            FHost.Event("mailbox " + FMailboxNumber + " not checked (" + whyNot + ")");
         SetDigits("");
         StartMessage();
         return;
@@ -453,18 +454,8 @@ void TCallFlow::FinishMessage(const std::string& ended, bool callerGone, int64_t
         if (callerGone) {
             // Nobody listens: the line is free for the next caller at once. A hang-up that cannot
             // reach the modem (it went away) must not cost the message.
-            FRxText.clear();
-            try {
-                Send(FSettings.HangupString + "\r", -1);
-                FHost.Event("hangup");
-            } catch (...) {
-                FOffHook = false;
-                shown = std::current_exception();
-            }
-            std::exception_ptr deliveryError;
-            FHost.DeliverMessage(Message(ended), deliveryError);
-            if (!shown)
-                shown = deliveryError;
+            HangUpAfterCallerLeft();
+            FHost.DeliverMessage(Message(ended), shown);
         } else {
             const bool notFound = FHost.DeliverMessage(Message(ended), shown);
             if (notFound)
@@ -484,6 +475,19 @@ void TCallFlow::FinishMessage(const std::string& ended, bool callerGone, int64_t
         std::rethrow_exception(shown);
 }
 
+void TCallFlow::HangUpAfterCallerLeft() {
+    // Nobody listens: the line is free for the next caller at once. A modem that went away takes
+    // no hang-up (and says so itself): the message must not be lost for it, nor an error shown.
+    FRxText.clear();
+    try {
+        Send(FSettings.HangupString + "\r", -1);
+        FHost.Event("hangup");
+    } catch (const std::exception& e) {
+        FOffHook = false;
+        FHost.Event(std::string("hang-up not sent: ") + OneLine(e.what()));
+    }
+}
+
 void TCallFlow::CloseCheckedCall(const std::string& ended, bool callerGone, int64_t cutAt) {
     // The mailbox is known to exist: the caller hears the closing prompt at once (nobody, when
     // the caller has gone) and the server's speed no longer matters to the call.
@@ -492,16 +496,18 @@ void TCallFlow::CloseCheckedCall(const std::string& ended, bool callerGone, int6
         FHost.StopRecording();
         if (cutAt >= 0)
             FHost.TrimRecording(FRecordFileName, cutAt);
-        if (!callerGone)
+        if (callerGone) {
+            HangUpAfterCallerLeft();
+        } else {
             FHost.PlayPrompt(Prompt::Thank);
-        FRxText.clear();
-        Send(FSettings.HangupString + "\r", -1);
+            FRxText.clear();
+            Send(FSettings.HangupString + "\r", -1);
+            FHost.Event("hangup");
+        }
     } catch (...) {
         FOffHook = false;
         failed = std::current_exception();
     }
-    if (!failed)
-        FHost.Event("hangup");
     Enter(TCallState::Idle);
     // Whatever failed above, the message goes its way.
     FHost.DeliverAfterHangUp(Message(ended));

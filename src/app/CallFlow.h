@@ -159,6 +159,7 @@ private:
     // the line hung up; with the caller still there the closing prompt plays first.
     void FinishMessage(const std::string& ended, bool callerGone, int64_t cutAt);
     TCallMessage Message(const std::string& ended) const;
+    void HangUpAfterCallerLeft();
     // A "RING" in the received text while on hook: true when it is the one to answer.
     bool RingToAnswer();
     void DeadlineFired();

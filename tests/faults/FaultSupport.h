@@ -7,6 +7,7 @@
 
 #include <QLineEdit>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
@@ -155,6 +156,12 @@ private:
 
 // A window test whose calls all end with an upload to a real server, so the faults under test
 // are the only errors shown.
+// Whether an event line starts with start.
+inline bool Has(const std::vector<std::string>& events, const std::string& start) {
+    return std::any_of(events.begin(), events.end(),
+                       [&](const std::string& e) { return e.rfind(start, 0) == 0; });
+}
+
 class FaultTest : public SimulatedWindowTest {
 protected:
     FaultTest() : SimulatedWindowTest("faults") {}

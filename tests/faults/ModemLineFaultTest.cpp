@@ -20,30 +20,26 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
 
     modem.Pull();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Box().Port().DeviceLost(); }, 30000));
-    // With the line gone the box waits: two seconds of its event loop (the recording still
-    // running) cost a small part of the CPU time one spinning thread would take.
-    const int64_t before = ProcessCpuMs();
-    QTest::qWait(2000);
-    EXPECT_LT(ProcessCpuMs() - before, 1000);
-    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
+    // A call whose modem went away ends as a call whose caller left: the message so far is
+    // complete and on its way, the hang-up that cannot be sent is an event line, not an error.
     const std::string lost = "modem " + modem.Link + " lost (the device went away)";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Has(events, "caller left (modem lost)"); }, 30000));
     EXPECT_EQ(std::count(events.begin(), events.end(), lost), 1); // for the supervisor
-    EXPECT_TRUE(form->Box().Recorder().Recording());              // the caller's message is still being kept
-
-    // The time limit ends the call: the recording is complete; the hang-up cannot reach the
-    // modem, and that is the one error the operator sees. Meanwhile the box tries the port again
-    // every few seconds, quietly.
-    Clock.Advance(6000);
     EXPECT_FALSE(form->Box().Recorder().Recording());
+    EXPECT_EQ(form->Box().Flow().State(), TCallState::Idle);
     const TReadBack wave = ReadWave(recording);
     ASSERT_TRUE(wave.Opened);
     EXPECT_GT(wave.DataSize, 0);
     EXPECT_EQ(wave.DataStart + wave.DataSize, static_cast<int64_t>(ReadFile(recording).size()));
-    ASSERT_EQ(Errors.Texts.size(), 1u);
-    EXPECT_EQ(Errors.Texts[0].rfind("Cannot send ATH0 to the modem " + modem.Link + ": it is lost (", 0), 0u)
-        << Errors.Texts[0];
-    QTest::qWait(500);
-    EXPECT_EQ(Errors.Texts.size(), 1u);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Has(events, "upload done 42/") || Has(events, "delivered 42/"); }, 30000));
+    // With the line gone the box waits: two seconds of its event loop cost a small part of the
+    // CPU time one spinning thread would take, and it tries the port again every few seconds,
+    // quietly.
+    const int64_t before = ProcessCpuMs();
+    QTest::qWait(2000);
+    EXPECT_LT(ProcessCpuMs() - before, 1000);
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.front();
 
     // The modem is back at the same device path: the box opens it at its next try and sets it
     // up; the next call goes through.
@@ -56,6 +52,6 @@ TEST_F(FaultTest, ModemLinePulledMidCallIsReportedOnceWithoutSpinningAndReopened
     const std::string next = StartRecordedCall(*form, modem, "43");
     EXPECT_TRUE(modem.WaitReceived("ATDD;\r"));
     EXPECT_NE(next, recording);
-    EXPECT_EQ(Errors.Texts.size(), 1u) << Errors.Texts.back();
+    EXPECT_TRUE(Errors.Texts.empty()) << Errors.Texts.back();
     EXPECT_EQ(std::count(events.begin(), events.end(), lost), 1);
 }
