@@ -338,12 +338,8 @@ void TCallFlow::AcceptNumber() {
         StartMessage();
         return;
     }
-    if (FState != TCallState::CheckingMailbox)
-        return;
-    std::string reason;
-    const TMailboxAnswer answer = FHost.MailboxCheckAnswer(reason);
-    if (answer != TMailboxAnswer::Pending)
-        MailboxChecked(answer, reason);
+    // The server may have answered while "message.wav" played.
+    MailboxCheckAnswered();
 }
 
 void TCallFlow::StartMessage() {
