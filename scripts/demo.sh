@@ -170,13 +170,19 @@ else
 fi
 wait_line "$work/line.out" 90 '^call (hangup|failed)' >/dev/null || fail "the call did not end"
 grep -q '^call hangup' "$work/line.out" || fail "$(grep -m1 '^call failed' "$work/line.out")"
-done_line=$(wait_line "$work/box.out" 10 ' upload (done|failed) ') || fail "no upload reported"
-[[ $done_line == *" upload done "* ]] || fail "$done_line"
-remote=$(sed -E 's/.* upload done (.*) as ([^@]*)@.*/\1/' <<<"$done_line")
-account=$(sed -E 's/.* as ([^@]*)@.*/\1/' <<<"$done_line")
+# The call's own upload, or (the mailbox checked while the caller listened) the outbox's right
+# after the hang-up.
+done_line=$(wait_line "$work/box.out" 30 ' (upload (done|failed)|delivered|retry failed|undeliverable) ') ||
+  fail "no upload reported"
+case $done_line in
+  *" upload done "*) remote=$(sed -E 's/.* upload done (.*) as ([^@]*)@.*/\1/' <<<"$done_line") ;;
+  *" delivered "*) remote=$(sed -E 's/.* delivered (.*) after [0-9]+ tries$/\1/' <<<"$done_line") ;;
+  *) fail "$done_line" ;;
+esac
 local_file=$(grep -m1 ' recording ' "$work/box.out" | sed -E 's/.* recording //')
-server_file="$work/ftp/$account/$remote"
-[[ -f $server_file ]] || fail "no file at $server_file"
+server_file=$(find "$work/ftp" -path "*/$remote" -type f | head -n 1)
+[[ -n $server_file && -f $server_file ]] || fail "no file $remote on the server"
+account=$(basename "$(dirname "$(dirname "$server_file")")")
 cmp -s "$local_file" "$server_file" || fail "the file on the server differs from the recording"
 
 # A valid WAV file, and the whole message in it sample for sample.
