@@ -8,14 +8,6 @@ using namespace e2e;
 
 namespace {
 
-std::vector<std::string> Events(TBoxRig& rig, int from = 0) {
-    std::vector<std::string> events;
-    const std::vector<std::string> lines = rig.BoxProcess->Lines(TChildProcess::Out);
-    for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
-        events.push_back(EventText(lines[i]));
-    return events;
-}
-
 bool Has(const std::vector<std::string>& events, const std::string& prefix) {
     for (const std::string& e : events)
         if (e.rfind(prefix, 0) == 0)

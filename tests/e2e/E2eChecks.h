@@ -66,4 +66,13 @@ inline std::string Joined(const std::vector<std::string>& lines, size_t from = 0
     return text;
 }
 
+// The box's event lines from line from on, without their time stamps.
+inline std::vector<std::string> Events(TBoxRig& rig, int from = 0) {
+    std::vector<std::string> events;
+    const std::vector<std::string> lines = rig.BoxProcess->Lines(TChildProcess::Out);
+    for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
+        events.push_back(EventText(lines[i]));
+    return events;
+}
+
 } // namespace e2e

@@ -13,14 +13,6 @@ using namespace e2e;
 
 namespace {
 
-std::vector<std::string> Events(TBoxRig& rig, int from = 0) {
-    std::vector<std::string> events;
-    const std::vector<std::string> lines = rig.BoxProcess->Lines(TChildProcess::Out);
-    for (size_t i = static_cast<size_t>(from); i < lines.size(); ++i)
-        events.push_back(EventText(lines[i]));
-    return events;
-}
-
 // The events that start with one of the prefixes, in order.
 std::string EventsStarting(TBoxRig& rig, const std::vector<std::string>& prefixes, int from = 0) {
     std::string text;

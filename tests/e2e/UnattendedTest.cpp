@@ -11,14 +11,6 @@ using namespace e2e;
 
 namespace {
 
-// The events of the box so far, without their time stamps.
-std::vector<std::string> Events(TBoxRig& rig) {
-    std::vector<std::string> events;
-    for (const std::string& line : rig.BoxProcess->Lines(TChildProcess::Out))
-        events.push_back(EventText(line));
-    return events;
-}
-
 // Places a call with a short tone as its message and expects it to go through to the hang-up.
 void NormalCall(TBoxRig& rig, const std::string& mailbox = "12345") {
     const int end = rig.Call(mailbox + " key=80 gap=80 quiet=500 tone 1");

@@ -11,13 +11,6 @@ using namespace e2e;
 
 namespace {
 
-std::vector<std::string> Events(TBoxRig& rig) {
-    std::vector<std::string> events;
-    for (const std::string& line : rig.BoxProcess->Lines(TChildProcess::Out))
-        events.push_back(EventText(line));
-    return events;
-}
-
 std::vector<std::string> Starting(const std::vector<std::string>& events, const std::string& prefix) {
     std::vector<std::string> found;
     for (const std::string& e : events)
