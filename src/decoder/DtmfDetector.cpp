@@ -185,6 +185,7 @@ void TDtmfDetector::Reset() {
     FHopFill = 0;
     FSampleCount = 0;
     FFrameCount = 0;
+    FToneHeard = false;
     FHistory.fill(TFrame{});
     FInPress = false;
     FPreviousPressEnd = -1;
@@ -253,7 +254,9 @@ void TDtmfDetector::AnalyseFrame(std::vector<TDtmfKey>& keys) {
             ClassifyFrame(frame, History(f - 1), 1, power);
         else if (f > 1)
             ClassifyFrame(frame, History(f - 2), 2, power);
-    }
+        FToneHeard = frame.Tonal;
+    } else if (energy < GateEnergy)
+        FToneHeard = false;
     ContinuePress(frame, keys);
     ++FFrameCount;
 }
@@ -288,6 +291,7 @@ void TDtmfDetector::ClassifyFrame(TFrame& frame, const TFrame& previous, int hop
     const double twist = amplitude[1] / amplitude[0];
     if (twist < MinTwist || twist > MaxTwist)
         return;
+    frame.Tonal = true;
     const double tonePower = (amplitude[0] * amplitude[0] + amplitude[1] * amplitude[1]) / 2;
     if (tonePower < MinToneShare * power)
         return;

@@ -50,6 +50,10 @@ public:
     // Feeds consecutive samples; appends every key recognised on the way to keys.
     void Process(const std::int16_t* samples, std::size_t count, std::vector<TDtmfKey>& keys);
     std::int64_t SamplesProcessed() const { return FSampleCount; }
+    // Whether the last frame looked at sounds like a key: two tones of a key at a key's levels,
+    // however much else the frame holds. Looser than a frame that holds a key: it tells the echo
+    // canceller to leave the caller's tone alone while its echo is still loud.
+    bool ToneHeard() const { return FToneHeard; }
 
     // The key's nominal row and column frequencies in Hz; false for a character that is no key.
     static bool KeyFrequencies(char key, double& low, double& high);
@@ -60,6 +64,7 @@ private:
         std::array<float, 8> Magnitude{};
         bool Computed = false;
         bool Valid = false;
+        bool Tonal = false;
         int Row = -1;
         int Col = -1;
     };
@@ -91,6 +96,7 @@ private:
     static constexpr int HopsPerFrame = FrameLength / HopLength;
     std::array<double, HopsPerFrame> FHopEnergy{}; // sums of squares of the frame's hops
     std::int64_t FSampleCount = 0;
+    bool FToneHeard = false;
     std::int64_t FFrameCount = 0; // frames analysed; frame f ends at sample (f + 1) * HopLength
 
     static constexpr int HistoryLength = 64;

@@ -119,7 +119,7 @@ std::int16_t ToSample(float v) {
 
 TEchoCanceller::TEchoCanceller()
     : FHistory(HistoryLength), FForeground(FilterTaps), FBackground(FilterTaps), FShare(FilterTaps, 1.0f),
-      FSearchPlayed(Lags + 8 * SearchBlockLength), FCorrelation(Lags) {
+      FFormerForeground(FilterTaps), FSearchPlayed(Lags + 8 * SearchBlockLength), FCorrelation(Lags) {
     Reset();
 }
 
@@ -133,11 +133,16 @@ void TEchoCanceller::Reset() {
     std::fill(FBackground.begin(), FBackground.end(), 0.0f);
     std::fill(FShare.begin(), FShare.end(), 1.0f);
     FShareAge = 0;
+    std::fill(FFormerForeground.begin(), FFormerForeground.end(), 0.0f);
+    FSinceTakeOver = TakeOverGuard;
+    FToneHeard = false;
+    FHoldLeft = 0;
     std::fill(FCorrelation.begin(), FCorrelation.end(), 0.0);
     FSearchCapturedEnergy = FSearchPlayedEnergy = 0;
     FSearchBlocks = 0;
     FCandidate = -1;
     FCandidateRun = 0;
+    FUnplacedBlocks = 0;
     Activate();
     FActive = false;
 }
@@ -157,6 +162,33 @@ void TEchoCanceller::Activate() {
     FSearchFill = 0;
     FDecimatedPlayed = FDecimatedCaptured = 0;
     FDecimatePhase = 0;
+    // A new prompt may come through another path (a new stream, another call's line): the delay
+    // is looked for afresh, not against the last prompt's peak, while the filter keeps working
+    // where it was.
+    std::fill(FCorrelation.begin(), FCorrelation.end(), 0.0);
+    FSearchCapturedEnergy = FSearchPlayedEnergy = 0;
+    FCandidate = -1;
+    FCandidateRun = 0;
+}
+
+void TEchoCanceller::HoldAdaptation(bool toneHeard) {
+    if (toneHeard && !FToneHeard && FHoldLeft == 0) {
+        // What the background learned of the tone so far is dropped; what the foreground took
+        // while the tone began unnoticed is given back.
+        if (FSinceTakeOver < TakeOverGuard)
+            FForeground = FFormerForeground;
+        FBackground = FForeground;
+        FBetterRun = 0;
+    }
+    FToneHeard = toneHeard;
+    if (toneHeard)
+        FHoldLeft = HoldHangover;
+}
+
+void TEchoCanceller::TakeOver() {
+    FFormerForeground.swap(FForeground);
+    FForeground = FBackground;
+    FSinceTakeOver = 0;
 }
 
 void TEchoCanceller::Process(std::span<const std::int16_t> captured, std::span<const std::int16_t> played,
@@ -233,13 +265,21 @@ void TEchoCanceller::ProcessActive(const std::int16_t* captured, const std::int1
         const float ef = dw - yf, eb = dw - yb;
         if (++FShareAge >= ShareInterval)
             UpdateShares();
+        FLastOut = ef + Emphasis * FLastOut;
+        out[i] = ToSample(FLastOut);
+        ++FSinceTakeOver;
+        if (FToneHeard || FHoldLeft > 0) {
+            if (!FToneHeard)
+                --FHoldLeft;
+            FJudgeFill = 0;
+            FCapturedEnergy = FForegroundEnergy = FBackgroundEnergy = FEchoEstimateEnergy = 0;
+            continue;
+        }
         // Normalised by the window's power as each tap's share weighs it: with a sparse echo path
         // a few taps take most of the step, and plain power would let them overshoot.
         AddScaled(FBackground.data(),
                   static_cast<float>(Step * eb / (std::max(power, 0.0f) + Regularisation)), FShare.data(),
                   window, FilterTaps);
-        FLastOut = ef + Emphasis * FLastOut;
-        out[i] = ToSample(FLastOut);
 
         FCapturedEnergy += static_cast<double>(dw) * dw;
         FForegroundEnergy += static_cast<double>(ef) * ef;
@@ -273,7 +313,7 @@ void TEchoCanceller::JudgeBlock() {
     const bool callerHeard = FForegroundGood && FForegroundEnergy > FEchoEstimateEnergy;
     if (!callerHeard && FBackgroundEnergy < 0.7 * FForegroundEnergy && FBackgroundEnergy < FCapturedEnergy) {
         if (++FBetterRun >= 2) {
-            FForeground = FBackground;
+            TakeOver();
             FBetterRun = 0;
         }
     } else {
@@ -286,6 +326,14 @@ void TEchoCanceller::JudgeBlock() {
     FGoodResidual = 0.95 * FGoodResidual + FForegroundEnergy;
     if (FGoodCaptured > 10 * FGoodResidual)
         FForegroundGood = true;
+    // Output louder than the capture over the stretch: the echo path has moved away from the
+    // foreground (another call, another stream), and it adds an echo of its own; no caller's
+    // sound does that. Passing the capture unchanged is better until the background has it.
+    if (FGoodResidual > 2 * FGoodCaptured) {
+        std::fill(FForeground.begin(), FForeground.end(), 0.0f);
+        FForegroundGood = false;
+        FGoodCaptured = FGoodResidual = 0;
+    }
     FJudgeFill = 0;
     FCapturedEnergy = FForegroundEnergy = FBackgroundEnergy = FEchoEstimateEnergy = 0;
 }
@@ -322,6 +370,13 @@ void TEchoCanceller::SearchBlock() {
             second = std::max(second, std::fabs(FCorrelation[static_cast<std::size_t>(lag)]));
     const double peak = std::fabs(FCorrelation[static_cast<std::size_t>(best)]);
     const double norm = peak / std::sqrt(FSearchCapturedEnergy * FSearchPlayedEnergy + 1e-9);
+    // A played sound that repeats itself (a steady tone, a buzz) matches its echo at many lags
+    // alike, and the peak never stands out. Its echo is still a delayed copy the filter can model
+    // from any of them: after a while the strongest is taken, and a clear peak later moves it.
+    if (FDelay < 0 && ++FUnplacedBlocks >= FallbackBlocks && norm >= 0.2) {
+        PlaceFilter(std::clamp(best * Decimation - LeadTaps, 0, MaxDelay - LeadTaps));
+        return;
+    }
     if (norm < 0.2 || peak < 1.4 * second) {
         FCandidateRun = 0;
         return;
@@ -333,7 +388,9 @@ void TEchoCanceller::SearchBlock() {
         FCandidateRun = 1;
     }
     const int bulk = best * Decimation;
-    if (FCandidateRun >= 2 && (FDelay < 0 || std::abs(bulk - (FDelay + LeadTaps)) > 2 * Decimation))
+    if (FCandidateRun < 2)
+        return;
+    if (FDelay < 0 || std::abs(bulk - (FDelay + LeadTaps)) > 2 * Decimation)
         PlaceFilter(std::clamp(bulk - LeadTaps, 0, MaxDelay - LeadTaps));
 }
 

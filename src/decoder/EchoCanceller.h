@@ -5,7 +5,9 @@
 // - The bulk delay between what was played and its echo in the capture (the sound card's latency,
 //   unknown, plus the line's) is found by cross-correlating the two, decimated to 2 kHz, over 0 to
 //   MaxDelay samples. The search keeps running at a quarter of the rate once a delay is found and
-//   moves the filter when the delay changes.
+//   moves the filter when the delay changes; each new stretch of playback (a prompt after silence)
+//   is searched afresh. A sound that repeats itself (a steady tone) shows no
+//   single peak: after FallbackBlocks its strongest lag is taken.
 // - An adaptive FIR filter of FilterTaps taps (LeadTaps before the bulk delay, TailTaps = 64 ms
 //   after it) models the echo path. It adapts by proportionate NLMS (each tap's share of the step
 //   grows with its weight: a line's echo path is sparse, a few milliseconds of response somewhere
@@ -17,7 +19,10 @@
 //   takes the background's weights when they cancel clearly better and the caller is not heard
 //   over the echo. An adaptive filter fed a caller's steady tone learns to cancel part of the
 //   tone itself; that never reaches the output. The background is reset from the foreground when
-//   it has gone astray.
+//   it has gone astray, and a foreground that makes the output louder than the capture (the path
+//   moved) is cleared.
+// - While the DTMF receiver hears a key's tones (HoldAdaptation), neither filter learns: early in
+//   a prompt, before the foreground is good, nothing else tells the caller's tone from the echo.
 // - No non-linear processing: the output is the capture less a linear estimate of the echo, so
 //   the caller's tones keep their shape and level.
 // - Nothing is done while nothing has been played for longer than the filter reaches back: the
@@ -50,6 +55,12 @@ public:
     void Process(std::span<const std::int16_t> captured, std::span<const std::int16_t> played,
                  std::span<std::int16_t> out);
 
+    // The caller's tone is heard (or no longer): while it is, and for HoldHangover samples after,
+    // the filters learn nothing and the foreground keeps its weights, since an adaptive filter
+    // fed a steady tone learns to cancel it. Weights taken in the last TakeOverGuard samples,
+    // when the tone may already have been sounding unnoticed, are given back.
+    void HoldAdaptation(bool toneHeard);
+
     // Whether the last call cancelled (something was played recently enough to echo).
     bool Active() const { return FActive; }
     // The bulk delay in samples between played audio and its echo; -1 while not yet found.
@@ -64,6 +75,7 @@ private:
     void PlaceFilter(int delay);
     void JudgeBlock();
     void UpdateShares();
+    void TakeOver();
 
     bool FActive = false;
     std::int64_t FQuietRun = 0; // samples since the last non-silent played sample
@@ -94,6 +106,14 @@ private:
     double FGoodCaptured = 0, FGoodResidual = 0;
     int FBetterRun = 0;
 
+    // Holding still for the caller's tone.
+    static constexpr int HoldHangover = 240;  // 30 ms: the tone's tail and the detector's frame
+    static constexpr int TakeOverGuard = 320; // 40 ms: a tone's onset before the detector is sure
+    bool FToneHeard = false;
+    int FHoldLeft = 0;
+    std::vector<float> FFormerForeground; // the foreground's weights before its last take-over
+    std::int64_t FSinceTakeOver = 0;
+
     // The delay search on 2 kHz signals.
     static constexpr int Decimation = 4;
     static constexpr int Lags = MaxDelay / Decimation;
@@ -108,4 +128,7 @@ private:
     double FSearchCapturedEnergy = 0, FSearchPlayedEnergy = 0;
     int FSearchBlocks = 0;
     int FCandidate = -1, FCandidateRun = 0;
+    // Blocks with sound searched without a clear peak; after FallbackBlocks the best lag is taken.
+    static constexpr int FallbackBlocks = 20; // 640 ms: speech shows its peak well before
+    int FUnplacedBlocks = 0;
 };

@@ -43,7 +43,7 @@ int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block,
     const std::size_t n = FSamples.size();
     if (FPlayed.empty() && played.size() == n) {
         // The usual case (8 kHz capture): the played samples pair up with the block as they are.
-        FEcho.Process(FSamples, played, FSamples);
+        CancelAndHear(played);
     } else {
         // Pair each captured sample with the played one of its instant; a shortfall is silence.
         FPlayed.insert(FPlayed.end(), played.begin(), played.end());
@@ -56,10 +56,22 @@ int TPhoneToneDecoder::DecodeSamples(std::span<const std::uint8_t> block,
         constexpr std::size_t MaxQueued = 2048;
         if (FPlayed.size() > MaxQueued)
             FPlayed.erase(FPlayed.begin(), FPlayed.end() - static_cast<std::ptrdiff_t>(MaxQueued));
-        FEcho.Process(FSamples, FPaired, FSamples);
+        CancelAndHear(FPaired);
     }
-    Hear(FSamples);
+    HearLine(FSamples);
     return reported + FirePending();
+}
+
+void TPhoneToneDecoder::CancelAndHear(std::span<const std::int16_t> played) {
+    // Hop by hop, so that the canceller knows within a hop when the receiver hears a tone.
+    constexpr std::size_t hop = TDtmfDetector::HopLength;
+    const std::span<std::int16_t> samples(FSamples);
+    for (std::size_t at = 0; at < samples.size(); at += hop) {
+        const std::size_t n = std::min(hop, samples.size() - at);
+        FEcho.HoldAdaptation(FDetector->ToneHeard());
+        FEcho.Process(samples.subspan(at, n), played.subspan(at, n), samples.subspan(at, n));
+        FDetector->Process(samples.data() + at, n, FPending);
+    }
 }
 
 void TPhoneToneDecoder::Hear(std::span<const std::int16_t> samples) {

@@ -98,6 +98,7 @@ public:
 private:
     int FirePending();
     // The one place where the cleaned 8 kHz input reaches the detectors.
+    void CancelAndHear(std::span<const std::int16_t> played);
     void Hear(std::span<const std::int16_t> samples);
     void HearLine(std::span<const std::int16_t> samples);
 

@@ -15,7 +15,7 @@ bool MakeGreeting(TSamples& greeting) {
 }
 
 TEchoCall MakeEchoCall(const TSamples& greeting, const TLineModelSettings& line, int cardLatencyMs,
-                       std::mt19937& random, bool withKeys) {
+                       std::mt19937& random, bool withKeys, TKeyingStart start) {
     TEchoCall call;
     call.Played = greeting;
     AppendSilence(call.Played, 1500); // the keys' release and the echo's tail are heard out
@@ -25,7 +25,7 @@ TEchoCall MakeEchoCall(const TSamples& greeting, const TLineModelSettings& line,
         auto uniform = [&random](int low, int high) {
             return std::uniform_int_distribution<int>(low, high)(random);
         };
-        AppendSilence(caller, uniform(1000, 2000));
+        AppendSilence(caller, uniform(start.FromMs, start.ToMs));
         for (int i = 0; i < 5; ++i) {
             const char key = static_cast<char>('0' + uniform(0, 9));
             call.Keys += key;

@@ -19,11 +19,17 @@ struct TEchoCall {
 // The box's two opening prompts spoken by espeak-ng, one after the other; false without it.
 bool MakeGreeting(TSamples& greeting);
 
-// One call: a random 5-digit number keyed 1 to 2 s into the greeting (keys 60-120 ms, gaps
-// 60-250 ms; none when withKeys is false) at line settings line, the echo reaching the capture
-// cardLatencyMs after the box played it plus the line's own delay.
+// When the caller starts keying, in ms from the greeting's start: a random point in the window.
+struct TKeyingStart {
+    int FromMs = 1000;
+    int ToMs = 2000;
+};
+
+// One call: a random 5-digit number keyed while the greeting plays, starting within start (keys
+// 60-120 ms, gaps 60-250 ms; none when withKeys is false) at line settings line, the echo
+// reaching the capture cardLatencyMs after the box played it plus the line's own delay.
 TEchoCall MakeEchoCall(const TSamples& greeting, const TLineModelSettings& line, int cardLatencyMs,
-                       std::mt19937& random, bool withKeys = true);
+                       std::mt19937& random, bool withKeys = true, TKeyingStart start = {});
 
 // The keys TPhoneToneDecoder hears in the call, handed 1024-byte blocks as the box does, with
 // the played audio beside each block or without it.

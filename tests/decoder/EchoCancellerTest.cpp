@@ -9,8 +9,9 @@
 
 namespace {
 
-TLineModelSettings BadLine() {
-    return TLineModelSettings::Parse("loss=9,law=ulaw,noise=-60,erl=6,delay=20");
+TLineModelSettings BadLine(int returnLossDb = 6) {
+    return TLineModelSettings::Parse("loss=9,law=ulaw,noise=-60,erl=" + std::to_string(returnLossDb) +
+                                     ",delay=20");
 }
 
 double Energy(const TSamples& s, size_t from, size_t to) {
@@ -37,6 +38,21 @@ TEST(EchoCancellation, KeysOverA6dBGreetingEchoAreAllHeardThatAreLostWithout) {
     EXPECT_GE(lostWithout, 1);
 }
 
+// Keys while the canceller is still learning the echo path, half a second into the first prompt:
+// an adaptive filter fed the caller's steady tones learns to cancel them, and this early nothing
+// yet tells them from the echo but the receiver hearing a key.
+TEST(EchoCancellation, KeysInTheFirstSecondOfAFreshCancellersFirstPromptAreNotCancelledAway) {
+    TSamples greeting;
+    if (!MakeGreeting(greeting))
+        GTEST_SKIP() << "espeak-ng is not installed";
+    std::mt19937 random(5);
+    for (const int returnLoss : {15, 6})
+        for (int i = 0; i < 12; ++i) {
+            const TEchoCall call = MakeEchoCall(greeting, BadLine(returnLoss), 80, random, true, {500, 1000});
+            EXPECT_EQ(DecodeCall(call, true), call.Keys) << "ERL " << returnLoss << " dB, call " << i;
+        }
+}
+
 TEST(EchoCancellation, TheGreetingsEchoAloneGivesNoKeyAndIsCancelledWithinASecond) {
     TSamples greeting;
     if (!MakeGreeting(greeting))
@@ -56,4 +72,37 @@ TEST(EchoCancellation, TheGreetingsEchoAloneGivesNoKeyAndIsCancelledWithinASecon
     const size_t second = LineRate, end = greeting.size();
     const double erle = 10 * std::log10(Energy(call.Captured, second, end) / Energy(out, second, end));
     EXPECT_GT(erle, 20.0) << "echo return loss enhancement after the first second, dB";
+}
+
+// A greeting that is one steady tone has no delay to find (its echo matches it at every period),
+// but its echo is the easiest to cancel: the canceller must not wait for a delay that never shows.
+TEST(EchoCancellation, KeysOverTheEchoOfASteadyToneGreetingAreHeard) {
+    TSamples greeting;
+    AppendTone(greeting, 450, 2500);
+    std::mt19937 random(9);
+    for (int i = 0; i < 8; ++i) {
+        const TEchoCall call = MakeEchoCall(greeting, BadLine(), 60, random, true, {1000, 1500});
+        EXPECT_EQ(DecodeCall(call, true), call.Keys) << "call " << i;
+    }
+}
+
+// The next call's sound can come through a path of another delay (a new stream, another line):
+// the path learned on the first call must not cost the second call's keys.
+TEST(EchoCancellation, ASecondCallWhoseEchoPathMovedKeepsEveryKey) {
+    TSamples greeting;
+    if (!MakeGreeting(greeting))
+        GTEST_SKIP() << "espeak-ng is not installed";
+    std::mt19937 random(3);
+    for (const int moveMs : {0, 8, 30, -30, 60})
+        for (int i = 0; i < 6; ++i) {
+            TEchoCall calls = MakeEchoCall(greeting, BadLine(), 60, random, true, {1000, 1500});
+            const TEchoCall second =
+                MakeEchoCall(greeting, BadLine(), 60 + moveMs, random, true, {1000, 1500});
+            AppendSilence(calls.Played, 1000);
+            AppendSilence(calls.Captured, 1000);
+            calls.Played.insert(calls.Played.end(), second.Played.begin(), second.Played.end());
+            calls.Captured.insert(calls.Captured.end(), second.Captured.begin(), second.Captured.end());
+            calls.Keys += second.Keys;
+            EXPECT_EQ(DecodeCall(calls, true), calls.Keys) << "moved " << moveMs << " ms, call " << i;
+        }
 }
