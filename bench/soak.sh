@@ -13,7 +13,7 @@
 # off hook, sanitizer reports (also the leak check at the box's exit on SIGTERM), the box's peak
 # memory and open descriptors.
 #
-#   bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd] [--line SETTINGS | --clean-line] [--poor-hybrid SHARE]
+#   bench/soak.sh N [--seed S] [--ftp pyftpdlib|pure-ftpd] [--line SETTINGS | --clean-line]
 #
 # Builds what it needs in build-asan (LUMISK_SOAK_BUILD names another sanitizer build folder).
 # LUMISK_SOAK_PLAIN=1 runs a build without sanitizers instead (default folder build), for the

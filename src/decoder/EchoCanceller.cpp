@@ -142,7 +142,6 @@ void TEchoCanceller::Reset() {
     FSearchBlocks = 0;
     FCandidate = -1;
     FCandidateRun = 0;
-    FUnplacedBlocks = 0;
     Activate();
     FActive = false;
 }
@@ -370,13 +369,6 @@ void TEchoCanceller::SearchBlock() {
             second = std::max(second, std::fabs(FCorrelation[static_cast<std::size_t>(lag)]));
     const double peak = std::fabs(FCorrelation[static_cast<std::size_t>(best)]);
     const double norm = peak / std::sqrt(FSearchCapturedEnergy * FSearchPlayedEnergy + 1e-9);
-    // A played sound that repeats itself (a steady tone, a buzz) matches its echo at many lags
-    // alike, and the peak never stands out. Its echo is still a delayed copy the filter can model
-    // from any of them: after a while the strongest is taken, and a clear peak later moves it.
-    if (FDelay < 0 && ++FUnplacedBlocks >= FallbackBlocks && norm >= 0.2) {
-        PlaceFilter(std::clamp(best * Decimation - LeadTaps, 0, MaxDelay - LeadTaps));
-        return;
-    }
     if (norm < 0.2 || peak < 1.4 * second) {
         FCandidateRun = 0;
         return;

@@ -6,8 +6,7 @@
 //   unknown, plus the line's) is found by cross-correlating the two, decimated to 2 kHz, over 0 to
 //   MaxDelay samples. The search keeps running at a quarter of the rate once a delay is found and
 //   moves the filter when the delay changes; each new stretch of playback (a prompt after silence)
-//   is searched afresh. A sound that repeats itself (a steady tone) shows no
-//   single peak: after FallbackBlocks its strongest lag is taken.
+//   is searched afresh.
 // - An adaptive FIR filter of FilterTaps taps (LeadTaps before the bulk delay, TailTaps = 64 ms
 //   after it) models the echo path. It adapts by proportionate NLMS (each tap's share of the step
 //   grows with its weight: a line's echo path is sparse, a few milliseconds of response somewhere
@@ -128,7 +127,4 @@ private:
     double FSearchCapturedEnergy = 0, FSearchPlayedEnergy = 0;
     int FSearchBlocks = 0;
     int FCandidate = -1, FCandidateRun = 0;
-    // Blocks with sound searched without a clear peak; after FallbackBlocks the best lag is taken.
-    static constexpr int FallbackBlocks = 20; // 640 ms: speech shows its peak well before
-    int FUnplacedBlocks = 0;
 };

@@ -74,18 +74,6 @@ TEST(EchoCancellation, TheGreetingsEchoAloneGivesNoKeyAndIsCancelledWithinASecon
     EXPECT_GT(erle, 20.0) << "echo return loss enhancement after the first second, dB";
 }
 
-// A greeting that is one steady tone has no delay to find (its echo matches it at every period),
-// but its echo is the easiest to cancel: the canceller must not wait for a delay that never shows.
-TEST(EchoCancellation, KeysOverTheEchoOfASteadyToneGreetingAreHeard) {
-    TSamples greeting;
-    AppendTone(greeting, 450, 2500);
-    std::mt19937 random(9);
-    for (int i = 0; i < 8; ++i) {
-        const TEchoCall call = MakeEchoCall(greeting, BadLine(), 60, random, true, {1000, 1500});
-        EXPECT_EQ(DecodeCall(call, true), call.Keys) << "call " << i;
-    }
-}
-
 // The next call's sound can come through a path of another delay (a new stream, another line):
 // the path learned on the first call must not cost the second call's keys.
 TEST(EchoCancellation, ASecondCallWhoseEchoPathMovedKeepsEveryKey) {
