@@ -137,12 +137,8 @@ void TEchoCanceller::Reset() {
     FSinceTakeOver = TakeOverGuard;
     FToneHeard = false;
     FHoldLeft = 0;
-    std::fill(FCorrelation.begin(), FCorrelation.end(), 0.0);
-    FSearchCapturedEnergy = FSearchPlayedEnergy = 0;
     FSearchBlocks = 0;
-    FCandidate = -1;
-    FCandidateRun = 0;
-    Activate();
+    Activate(); // also starts the delay search afresh
     FActive = false;
 }
 
@@ -380,9 +376,7 @@ void TEchoCanceller::SearchBlock() {
         FCandidateRun = 1;
     }
     const int bulk = best * Decimation;
-    if (FCandidateRun < 2)
-        return;
-    if (FDelay < 0 || std::abs(bulk - (FDelay + LeadTaps)) > 2 * Decimation)
+    if (FCandidateRun >= 2 && (FDelay < 0 || std::abs(bulk - (FDelay + LeadTaps)) > 2 * Decimation))
         PlaceFilter(std::clamp(bulk - LeadTaps, 0, MaxDelay - LeadTaps));
 }
 

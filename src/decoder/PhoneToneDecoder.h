@@ -97,7 +97,8 @@ public:
 
 private:
     int FirePending();
-    // The one place where the cleaned 8 kHz input reaches the detectors.
+    // Where the 8 kHz input reaches the DTMF receiver: through the echo canceller when the played
+    // audio is known (FSamples, cleaned in place), as it is otherwise.
     void CancelAndHear(std::span<const std::int16_t> played);
     void Hear(std::span<const std::int16_t> samples);
     void HearLine(std::span<const std::int16_t> samples);
