@@ -166,7 +166,8 @@ int32_t TAlsaSound::Play(const WAVEFORMATEX& format, const void* data, uint32_t 
         std::vector<int16_t> heard;
         if (reference)
             heard = ReferenceSamples(format, p, total);
-        size_t handedOver = 0; // samples of heard given to the reference
+        size_t handedOver = 0;  // samples of heard given to the reference
+        bool recovered = false; // the device ran dry and restarted: what follows is heard later
         std::vector<uint8_t> converted;
         if (!SamePcmFormat(device, format)) {
             converted = ConvertPcm(format, p, total, device);
@@ -195,13 +196,15 @@ int32_t TAlsaSound::Play(const WAVEFORMATEX& format, const void* data, uint32_t 
                     result = MCIERR_PLAYBACK_FAILED;
                     break;
                 }
+                recovered = true;
                 continue;
             }
             p += static_cast<size_t>(n) * device.nBlockAlign;
             left -= static_cast<snd_pcm_uframes_t>(n);
             if (reference && total > 0) {
                 // These frames are heard once what the device still holds before them has been;
-                // only the first part's instant places the sound, the rest follows it exactly.
+                // only the first part's instant places the sound, the rest follows it exactly,
+                // unless the device ran dry in between.
                 snd_pcm_sframes_t queued = 0;
                 if (api.snd_pcm_delay(pcm, &queued) < 0 || queued < n)
                     queued = n;
@@ -210,8 +213,9 @@ int32_t TAlsaSound::Play(const WAVEFORMATEX& format, const void* data, uint32_t 
                 const size_t upTo = heard.size() * (total - left) / total;
                 reference->Played(when,
                                   std::span<const int16_t>(heard.data() + handedOver, upTo - handedOver),
-                                  handedOver > 0);
+                                  handedOver > 0 && !recovered);
                 handedOver = upTo;
+                recovered = false;
             }
         }
         // A sound shorter than the start threshold has not started yet; one that cannot start

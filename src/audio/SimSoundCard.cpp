@@ -19,7 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto TickLength = std::chrono::milliseconds(10);
-constexpr int PlaybackChunkMilliseconds = 20;
 
 std::string EnvText(const char* name) {
     const char* value = std::getenv(name);
@@ -346,22 +345,30 @@ int32_t TSimSoundCard::Play(const WAVEFORMATEX& format, const void* data, uint32
     converter.Flush(out);
 
     int handle = OpenPlaybackOutput(SoundSettings().Playback);
-    const size_t chunkBytes = 8000 * 2 * PlaybackChunkMilliseconds / 1000;
-    const auto start = Clock::now();
+    const size_t chunkBytes = 8000 * 2 * PlaybackPartMs / 1000;
+    auto start = Clock::now();
     const auto length =
         std::chrono::microseconds(static_cast<int64_t>(frames) * 1000000 / format.nSamplesPerSec);
     TPlaybackReference* reference = PlaybackReference();
     std::vector<int16_t> chunk;
     for (size_t offset = 0, k = 0; offset < out.size() && !cancel; offset += chunkBytes, ++k) {
-        const auto due = start + std::chrono::milliseconds(PlaybackChunkMilliseconds) * k;
+        auto due = start + std::chrono::milliseconds(PlaybackPartMs) * k;
         std::this_thread::sleep_until(due);
+        bool follows = k > 0;
+        const auto late = Clock::now() - due;
+        if (follows && late > std::chrono::milliseconds(UnderrunMs)) {
+            // This thread was held up past what the output holds: the rest is heard later.
+            start += late;
+            due += late;
+            follows = false;
+        }
         if (reference) {
-            // Heard from its due instant on: the chunks of a sound follow one another exactly.
+            // Heard from its due instant on: the parts of a sound follow one another exactly.
             const size_t count = std::min(chunkBytes, out.size() - offset) / 2;
             chunk.resize(count);
             for (size_t i = 0; i < count; ++i)
                 chunk[i] = TPcmConverter::DecodeSample(&out[offset + 2 * i], 16);
-            reference->Played(due, chunk, k > 0);
+            reference->Played(due, chunk, follows);
         }
         if (handle >= 0 &&
             !WriteAll(handle, out.data() + offset, std::min(chunkBytes, out.size() - offset))) {

@@ -66,6 +66,13 @@ public:
     void Detach(TSimCaptureBuffer* buffer);
     int AttachedCount();
 
+    // Played sound goes to the output in parts of PlaybackPartMs, each at its due instant. A part
+    // that can only be written more than UnderrunMs after it was due finds the output run dry, as
+    // a real card's buffer would: the rest of the sound is heard that much later, and the record
+    // of what was played says so (the line simulator lets a sound's parts come as late).
+    static constexpr int PlaybackPartMs = 20;
+    static constexpr int UnderrunMs = 60;
+
     // Whether a capture format is one the card offers: 8 or 16 bit PCM, 1 or 2 channels, a
     // probed rate (only those listed in LUMISK_SIM_RATES when it is set).
     static bool AcceptsCapture(const WAVEFORMATEX& format);

@@ -76,7 +76,8 @@ TEST(PlaybackReference, TheSimulatedCardsRecordLinesUpSampleBySampleWithWhatItsC
 
         // Each sound comes back whole, every sample of it, at one lag behind the record; the
         // lag is the loop's latency (the line's, and the card's ticks), the same for both sounds
-        // (to within the sample the line places a sound's start by).
+        // to within a millisecond: the line places a sound after a pause by when its first parts
+        // arrive, which a loaded machine delays a little.
         ASSERT_EQ(heard.size(), played.size());
         const size_t pause =
             static_cast<size_t>(std::find_if(played.begin(), played.end(), [](int16_t v) { return v != 0; }) -
@@ -99,7 +100,7 @@ TEST(PlaybackReference, TheSimulatedCardsRecordLinesUpSampleBySampleWithWhatItsC
             EXPECT_EQ(matches(lags[k], ranges[k][0], ranges[k][1]), k == 0 ? 6000 : 4000) << "sound " << k;
             EXPECT_NEAR(lags[k], TLiveLine::Latency, 80) << "sound " << k;
         }
-        EXPECT_NEAR(lags[0], lags[1], 1);
+        EXPECT_NEAR(lags[0], lags[1], 8);
     }
     SetSimCapture("");
     SetSimPlayback("");

@@ -58,6 +58,7 @@ void TLiveLine::Resume() {
 
 void TLiveLine::Played(std::span<const int16_t> samples) {
     std::lock_guard<std::mutex> guard(FLock);
+    const int64_t cardNow = std::llround(SamplesSince(TClock::now()) + FCardOffset);
     // A sound goes on where its last part ended, unless that is already on the line (a pause,
     // or a part that came too late): then it starts Latency after the instant it arrived, on the
     // card's time line, so that every sound comes back after the same delay.
@@ -65,10 +66,20 @@ void TLiveLine::Played(std::span<const int16_t> samples) {
         FPlayed.clear();
         FPlayedBase = FWritten + Margin;
         if (FCardKnown)
-            FPlayedBase = std::max<int64_t>(
-                FPlayedBase, std::llround(SamplesSince(TClock::now()) + FCardOffset) + Latency);
+            FPlayedBase = std::max<int64_t>(FPlayedBase, cardNow + Latency);
+        FSoundStart = FPlayedBase;
+        FSoundSamples = 0;
+    } else if (FCardKnown && FSoundStart >= FWritten) {
+        // Nothing of the sound is on the line yet: a part that arrived sooner after its due
+        // instant than the first says better when the sound began.
+        const int64_t start = cardNow + Latency - FSoundSamples / Part * Part;
+        if (start < FSoundStart && start >= FWritten) {
+            FPlayedBase -= FSoundStart - start;
+            FSoundStart = start;
+        }
     }
     FPlayed.insert(FPlayed.end(), samples.begin(), samples.end());
+    FSoundSamples += static_cast<int64_t>(samples.size());
     if (FPlayed.size() > MaxPlayed) {
         const size_t drop = FPlayed.size() - MaxPlayed;
         FPlayed.erase(FPlayed.begin(), FPlayed.begin() + static_cast<ptrdiff_t>(drop));

@@ -6,12 +6,15 @@
 // continues sample by sample from the part before it, and one that starts after a pause begins a
 // little (Margin) after the newest sample written, so that the echo keeps one steady delay from
 // the box's playback to its capture for a whole sound: the card's latency, as a real card has one.
+// The sound's start is taken from the earliest of its first parts' arrivals (the simulated card
+// sends them one part-length apart), so that a late wake-up of this thread does not move it.
 // The caller's audio waits in a queue; with nobody capturing, nothing is written and the queue
 // stands still, as the FIFO alone would.
 #pragma once
 
 #include "CallerAudio.h"
 #include "LineModel.h"
+#include "audio/SimSoundCard.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -24,9 +27,12 @@
 class TLiveLine {
 public:
     using TClock = std::chrono::steady_clock;
-    static constexpr int Lead = LineRate / 25;        // 40 ms in the FIFO ahead of the card
-    static constexpr int Margin = LineRate * 6 / 100; // 60 ms for a sound's next parts to arrive in
-    static constexpr int Latency = Lead + Margin;     // from a sound's arrival to the card's reading it
+    static constexpr int Lead = LineRate / 25; // 40 ms in the FIFO ahead of the card
+    // A sound's next parts may come this late and still follow the part before (the card's own
+    // margin before it runs dry).
+    static constexpr int Margin = LineRate * TSimSoundCard::UnderrunMs / 1000;
+    static constexpr int Part = LineRate * TSimSoundCard::PlaybackPartMs / 1000;
+    static constexpr int Latency = Lead + Margin; // from a sound's arrival to the card's reading it
 
     // captureFd: the capture FIFO, open for writing without blocking (and for reading, so that
     // what it holds can be measured).
@@ -62,6 +68,8 @@ private:
     std::deque<int16_t> FCaller;
     std::deque<int16_t> FPlayed; // played audio from line index FPlayedBase on
     int64_t FPlayedBase = -1;    // -1: nothing placed yet
+    int64_t FSoundStart = -1;    // line index of the current sound's first sample
+    int64_t FSoundSamples = 0;   // of it received so far
     int64_t FWritten = 0;        // line samples written to the FIFO so far
     const TClock::time_point FOrigin;
     double FCardOffset = 0; // the line index the card reads at FOrigin, from its reading so far
