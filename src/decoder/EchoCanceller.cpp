@@ -12,6 +12,8 @@ constexpr int SilentLevel = 8;    // played samples this small are silence (-72 
 // Keeps the step finite in pauses of the played audio: a floor of -66 dBFS per tap.
 constexpr double Regularisation = 16.0 * 16.0 * TEchoCanceller::FilterTaps;
 constexpr double SearchMemory = 0.95; // per search block of 32 ms
+// An echo estimate weaker than this (-40 dBFS) tells nothing about the path.
+constexpr double MeaningfulEstimate = 300.0 * 300.0;
 
 using TVec8 = float __attribute__((vector_size(32)));
 
@@ -119,7 +121,8 @@ std::int16_t ToSample(float v) {
 
 TEchoCanceller::TEchoCanceller()
     : FHistory(HistoryLength), FForeground(FilterTaps), FBackground(FilterTaps), FShare(FilterTaps, 1.0f),
-      FFormerForeground(FilterTaps), FSearchPlayed(Lags + 8 * SearchBlockLength), FCorrelation(Lags) {
+      FFormerForeground(FilterTaps), FSearchPlayed(Lags + 8 * SearchBlockLength), FCorrelation(Lags),
+      FLost(FilterTaps) {
     Reset();
 }
 
@@ -138,6 +141,7 @@ void TEchoCanceller::Reset() {
     FToneHeard = false;
     FHoldLeft = 0;
     FSearchBlocks = 0;
+    FPeak = FLostDelay = FLostPeak = FTriedPeak = -1;
     Activate(); // also starts the delay search afresh
     FActive = false;
 }
@@ -152,6 +156,7 @@ void TEchoCanceller::Activate() {
     FJudgeFill = 0;
     FCapturedEnergy = FForegroundEnergy = FBackgroundEnergy = FEchoEstimateEnergy = 0;
     FBetterRun = 0;
+    RestartPathCheck();
     std::fill(FSearchPlayed.begin(), FSearchPlayed.end(), 0.0f);
     FSearchPlayedFill = Lags + SearchBlockLength;
     FSearchFill = 0;
@@ -160,10 +165,16 @@ void TEchoCanceller::Activate() {
     // A new prompt may come through another path (a new stream, another call's line): the delay
     // is looked for afresh, not against the last prompt's peak, while the filter keeps working
     // where it was.
+    RestartSearch(false);
+}
+
+void TEchoCanceller::RestartSearch(bool fresh) {
     std::fill(FCorrelation.begin(), FCorrelation.end(), 0.0);
-    FSearchCapturedEnergy = FSearchPlayedEnergy = 0;
+    FSearchCapturedEnergy = FSearchPlayedEnergy = FSearchLength = 0;
     FCandidate = -1;
     FCandidateRun = 0;
+    FSearchFresh = fresh;
+    FTrial = false;
 }
 
 void TEchoCanceller::HoldAdaptation(bool toneHeard) {
@@ -184,6 +195,7 @@ void TEchoCanceller::TakeOver() {
     FFormerForeground.swap(FForeground);
     FForeground = FBackground;
     FSinceTakeOver = 0;
+    RestartPathCheck();
 }
 
 void TEchoCanceller::Process(std::span<const std::int16_t> captured, std::span<const std::int16_t> played,
@@ -249,6 +261,8 @@ void TEchoCanceller::ProcessActive(const std::int16_t* captured, const std::int1
             }
         }
 
+        if (FTrial && !FToneHeard && FHoldLeft == 0)
+            TrialSample(dw);
         if (FDelay < 0) {
             out[i] = captured[i];
             FLastOut = d;
@@ -282,6 +296,8 @@ void TEchoCanceller::ProcessActive(const std::int16_t* captured, const std::int1
         FBackgroundEnergy += static_cast<double>(eb) * eb;
         if (++FJudgeFill == JudgeLength)
             JudgeBlock();
+        if (FForegroundGood)
+            CheckPath(dw, yf);
     }
 }
 
@@ -324,10 +340,14 @@ void TEchoCanceller::JudgeBlock() {
     // Output louder than the capture over the stretch: the echo path has moved away from the
     // foreground (another call, another stream), and it adds an echo of its own; no caller's
     // sound does that. Passing the capture unchanged is better until the background has it.
-    if (FGoodResidual > 2 * FGoodCaptured) {
-        std::fill(FForeground.begin(), FForeground.end(), 0.0f);
-        FForegroundGood = false;
-        FGoodCaptured = FGoodResidual = 0;
+    if (FGoodResidual > PathLost * FGoodCaptured) {
+        if (FForegroundGood) {
+            LosePath();
+        } else {
+            // Still learning: the foreground starts again, the background goes on.
+            std::fill(FForeground.begin(), FForeground.end(), 0.0f);
+            FGoodCaptured = FGoodResidual = 0;
+        }
     }
     FJudgeFill = 0;
     FCapturedEnergy = FForegroundEnergy = FBackgroundEnergy = FEchoEstimateEnergy = 0;
@@ -335,8 +355,9 @@ void TEchoCanceller::JudgeBlock() {
 
 void TEchoCanceller::SearchBlock() {
     ++FSearchBlocks;
-    // Once a delay is known, a quarter of the blocks is enough to notice it change.
-    if (FDelay >= 0 && FSearchBlocks % 4 != 0)
+    // Once a delay is known and confirmed, a quarter of the blocks is enough to notice it change.
+    const bool slow = FDelay >= 0 && !FSearchFresh;
+    if (slow && FSearchBlocks % 4 != 0)
         return;
     const float* played = FSearchPlayed.data() + FSearchPlayedFill - SearchBlockLength;
     double playedEnergy = 0, capturedEnergy = 0;
@@ -348,7 +369,8 @@ void TEchoCanceller::SearchBlock() {
     // Blocks with nothing played in reach tell nothing about the delay.
     if (playedEnergy < 1e3 * (Lags + SearchBlockLength))
         return;
-    const double memory = FDelay >= 0 ? std::pow(SearchMemory, 4) : SearchMemory;
+    const double memory = slow ? std::pow(SearchMemory, 4) : SearchMemory;
+    FSearchLength = memory * FSearchLength + SearchBlockLength;
     FSearchCapturedEnergy = memory * FSearchCapturedEnergy + capturedEnergy;
     FSearchPlayedEnergy =
         memory * FSearchPlayedEnergy + playedEnergy * SearchBlockLength / (Lags + SearchBlockLength);
@@ -365,7 +387,10 @@ void TEchoCanceller::SearchBlock() {
             second = std::max(second, std::fabs(FCorrelation[static_cast<std::size_t>(lag)]));
     const double peak = std::fabs(FCorrelation[static_cast<std::size_t>(best)]);
     const double norm = peak / std::sqrt(FSearchCapturedEnergy * FSearchPlayedEnergy + 1e-9);
-    if (norm < 0.2 || peak < 1.4 * second) {
+    // Over the first few blocks the capture may hold no echo yet (the card's latency), and the
+    // highest of 512 chance correlations is large: it must stand out as no chance peak would
+    // (about six times the spread of chance correlations over the samples heard).
+    if (norm < std::max(0.2, 6.0 / std::sqrt(FSearchLength)) || peak < 1.4 * second) {
         FCandidateRun = 0;
         return;
     }
@@ -376,8 +401,21 @@ void TEchoCanceller::SearchBlock() {
         FCandidateRun = 1;
     }
     const int bulk = best * Decimation;
-    if (FCandidateRun >= 2 && (FDelay < 0 || std::abs(bulk - (FDelay + LeadTaps)) > 2 * Decimation))
+    if (FCandidateRun < 2)
+        return;
+    if (FDelay < 0 || std::abs(bulk - (FDelay + LeadTaps)) > 2 * Decimation)
         PlaceFilter(std::clamp(bulk - LeadTaps, 0, MaxDelay - LeadTaps));
+    FPeak = bulk;
+    if (FTrial)
+        return;
+    // After a loss the search goes on at full rate while weights wait for their trial: each
+    // delay it settles on is tried once (the first may be found in too little of the prompt).
+    if (FLostDelay >= 0 && std::abs(bulk - FTriedPeak) > Decimation) {
+        StartTrial(bulk);
+        return;
+    }
+    FLostDelay = -1;
+    FSearchFresh = false;
 }
 
 void TEchoCanceller::PlaceFilter(int delay) {
@@ -395,4 +433,89 @@ void TEchoCanceller::PlaceFilter(int delay) {
     FDelay = delay;
     FForegroundGood = false;
     FGoodCaptured = FGoodResidual = 0;
+    RestartPathCheck();
+}
+
+void TEchoCanceller::LosePath() {
+    // The search starts afresh; weights that cancelled well are kept for a trial at the delay it
+    // finds.
+    if (FForegroundGood && FPeak >= 0) {
+        FLost = FForeground;
+        FLostDelay = FDelay;
+        FLostPeak = FPeak;
+    }
+    // Both filters learn the new path from nothing; a search already under way goes on.
+    std::fill(FForeground.begin(), FForeground.end(), 0.0f);
+    std::fill(FBackground.begin(), FBackground.end(), 0.0f);
+    FForegroundGood = false;
+    FGoodCaptured = FGoodResidual = 0;
+    RestartPathCheck();
+    FTriedPeak = -1;
+    if (!FSearchFresh)
+        RestartSearch(true);
+}
+
+void TEchoCanceller::RestartPathCheck() {
+    FPathMatch.Reset();
+    FPathVerdict = 0;
+}
+
+void TEchoCanceller::CheckPath(float captured, float estimate) {
+    FPathMatch.Add(captured, estimate);
+    if (FPathMatch.Count() < CheckLength)
+        return;
+    if (FPathMatch.EstimateEnergy() >= MeaningfulEstimate * CheckLength) {
+        // A verdict counts when two stretches in a row give it: one stretch of a prompt can
+        // match badly by chance (a pause, a key's onset before the receiver is sure of it).
+        const int best = FPathMatch.BestOffset();
+        const double here = FPathMatch.Found(0), there = FPathMatch.Found(best);
+        // Not found where it was, two stretches in a row: the path moved. Found a few samples
+        // off both times, it moved that far; otherwise it is lost.
+        const int verdict = here >= 0.5 ? 0 : there >= 0.8 ? best : PathGone;
+        if (verdict != 0 && FPathVerdict != 0) {
+            if (verdict == FPathVerdict && verdict != PathGone) {
+                // A stream placed a little differently: the window follows, the weights stay.
+                FDelay = std::clamp(FDelay + verdict, 0, MaxDelay);
+                FPathVerdict = 0;
+            } else {
+                LosePath();
+                return;
+            }
+        } else
+            FPathVerdict = verdict;
+    }
+    FPathMatch.Reset();
+}
+
+void TEchoCanceller::StartTrial(int bulk) {
+    FTrial = true;
+    FTriedPeak = bulk;
+    FTrialDelay = std::clamp(FLostDelay + bulk - FLostPeak, TEchoMatch::Reach, MaxDelay - TEchoMatch::Reach);
+    FTrialMatch.Reset();
+}
+
+void TEchoCanceller::TrialSample(float captured) {
+    const float* window = &FHistory[static_cast<std::size_t>(FFill - FTrialDelay - FilterTaps)];
+    FTrialMatch.Add(captured, Dot(FLost.data(), window, FilterTaps));
+    if (FTrialMatch.Count() < TrialLength)
+        return;
+    if (FTrialMatch.EstimateEnergy() < MeaningfulEstimate * TrialLength) {
+        FTrialMatch.Reset(); // too little was played to tell: go on trying
+        return;
+    }
+    FTrial = false;
+    // Kept only if most of their estimate is found in the capture: otherwise the path changed
+    // its shape too, and the filters learn it anew.
+    const int best = FTrialMatch.BestOffset();
+    if (FTrialMatch.Found(best) < 0.7)
+        return;
+    FDelay = std::clamp(FTrialDelay + best, 0, MaxDelay);
+    FForeground = FLost;
+    FBackground = FLost;
+    FLostDelay = -1;
+    FSearchFresh = false;
+    FForegroundGood = false;
+    FGoodCaptured = FGoodResidual = 0;
+    FBetterRun = 0;
+    RestartPathCheck();
 }

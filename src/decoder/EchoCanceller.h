@@ -7,6 +7,13 @@
 //   MaxDelay samples. The search keeps running at a quarter of the rate once a delay is found and
 //   moves the filter when the delay changes; each new stretch of playback (a prompt after silence)
 //   is searched afresh.
+// - The path can move (a card that ran dry and picked up later, a new stream, another call's
+//   line). Every 50 ms the foreground's echo estimate is looked for in the capture a few samples
+//   either way (TEchoMatch; the caller's sound does not match it, so double talk does not count):
+//   found a few samples off twice in a row, the filter follows; not found, or the output louder
+//   than the capture, the path is lost: both filters start from nothing, the search runs at full
+//   rate again, and the weights that cancelled before are tried at the delay it finds, to the
+//   sample, and kept if most of their estimate is there (a path that only moved keeps its shape).
 // - An adaptive FIR filter of FilterTaps taps (LeadTaps before the bulk delay, TailTaps = 64 ms
 //   after it) models the echo path. It adapts by proportionate NLMS (each tap's share of the step
 //   grows with its weight: a line's echo path is sparse, a few milliseconds of response somewhere
@@ -18,8 +25,7 @@
 //   takes the background's weights when they cancel clearly better and the caller is not heard
 //   over the echo. An adaptive filter fed a caller's steady tone learns to cancel part of the
 //   tone itself; that never reaches the output. The background is reset from the foreground when
-//   it has gone astray, and a foreground that makes the output louder than the capture (the path
-//   moved) is cleared.
+//   it has gone astray.
 // - While the DTMF receiver hears a key's tones (HoldAdaptation), neither filter learns: early in
 //   a prompt, before the foreground is good, nothing else tells the caller's tone from the echo.
 // - No non-linear processing: the output is the capture less a linear estimate of the echo, so
@@ -28,6 +34,8 @@
 //   capture then passes unchanged and costs almost nothing. The learned echo path is kept across
 //   prompts.
 #pragma once
+
+#include "decoder/EchoMatch.h"
 
 #include <array>
 #include <cstddef>
@@ -70,11 +78,17 @@ private:
     void ProcessActive(const std::int16_t* captured, const std::int16_t* played, std::int16_t* out,
                        std::size_t count);
     void PushReference(float x);
+    void RestartSearch(bool fresh);
     void SearchBlock();
     void PlaceFilter(int delay);
     void JudgeBlock();
     void UpdateShares();
     void TakeOver();
+    void LosePath();
+    void RestartPathCheck();
+    void CheckPath(float captured, float estimate);
+    void StartTrial(int bulk);
+    void TrialSample(float captured);
 
     bool FActive = false;
     std::int64_t FQuietRun = 0; // samples since the last non-silent played sample
@@ -102,6 +116,8 @@ private:
     int FJudgeFill = 0;
     double FCapturedEnergy = 0, FForegroundEnergy = 0, FBackgroundEnergy = 0, FEchoEstimateEnergy = 0;
     bool FForegroundGood = false; // the foreground has cancelled 10 dB
+    // Output this much louder than the capture over a stretch: the path has moved away.
+    static constexpr double PathLost = 1.3;
     double FGoodCaptured = 0, FGoodResidual = 0;
     int FBetterRun = 0;
 
@@ -125,6 +141,29 @@ private:
     int FDecimatePhase = 0;
     std::vector<double> FCorrelation;
     double FSearchCapturedEnergy = 0, FSearchPlayedEnergy = 0;
+    double FSearchLength = 0; // decimated samples the correlation holds, as its memory weighs them
     int FSearchBlocks = 0;
     int FCandidate = -1, FCandidateRun = 0;
+    bool FSearchFresh = false; // at full rate after a loss, until the path is found again
+    int FPeak = -1;            // the bulk delay (samples) the search found last
+
+    // Whether the foreground's estimate is still found in the capture, per CheckLength samples
+    // compared:
+    // a path that moved by a few samples is followed within 100 ms, one that went further is lost.
+    static constexpr int CheckLength = 200; // 50 ms
+    TEchoMatch FPathMatch;
+    static constexpr int PathGone = 1000; // a verdict: not found within reach
+    int FPathVerdict = 0;                 // the last stretch's: an offset, PathGone, or 0
+
+    // A path that moved keeps its shape: the weights that cancelled it before are tried at the
+    // new delay (to within TEchoMatch::Reach samples of what the search says), and kept if they
+    // cancel.
+    static constexpr int TrialLength = 400; // samples compared: 100 ms of echo
+    std::vector<float> FLost;               // the foreground's weights when its path was lost
+    int FLostDelay = -1;                    // their window's delay; -1: none kept
+    int FLostPeak = -1;                     // the search's delay for them
+    int FTriedPeak = -1;                    // the delay they were last tried at
+    bool FTrial = false;
+    int FTrialDelay = 0;
+    TEchoMatch FTrialMatch;
 };

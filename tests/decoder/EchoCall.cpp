@@ -15,7 +15,7 @@ bool MakeGreeting(TSamples& greeting) {
 }
 
 TEchoCall MakeEchoCall(const TSamples& greeting, const TLineModelSettings& line, int cardLatencyMs,
-                       std::mt19937& random, bool withKeys, TKeyingStart start) {
+                       std::mt19937& random, bool withKeys, TKeyingStart start, TPathMove move) {
     TEchoCall call;
     call.Played = greeting;
     AppendSilence(call.Played, 1500); // the keys' release and the echo's tail are heard out
@@ -38,6 +38,13 @@ TEchoCall MakeEchoCall(const TSamples& greeting, const TLineModelSettings& line,
     // The line hears the box's playback after the card's latency.
     TSamples atLine(static_cast<size_t>(cardLatencyMs) * LineRate / 1000, 0);
     atLine.insert(atLine.end(), call.Played.begin(), call.Played.end());
+    const auto at = atLine.begin() + static_cast<ptrdiff_t>(atLine.size() - call.Played.size()) +
+                    static_cast<ptrdiff_t>(move.AtMs) * LineRate / 1000;
+    if (move.Samples > 0)
+        atLine.insert(at, static_cast<size_t>(move.Samples), 0);
+    else
+        atLine.erase(at, at - move.Samples);
+    atLine.resize(std::max(atLine.size(), call.Played.size()), 0);
     TLineModel model(line);
     call.Captured = caller;
     model.Process(call.Captured, std::span<const int16_t>(atLine.data(), call.Captured.size()));

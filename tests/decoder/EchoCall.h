@@ -25,11 +25,19 @@ struct TKeyingStart {
     int ToMs = 2000;
 };
 
+// The echo's path moving: from AtMs into the greeting on, the echo reaches the capture Samples
+// later (sooner when negative), as when a card runs dry and picks up again.
+struct TPathMove {
+    int AtMs = 0;
+    int Samples = 0;
+};
+
 // One call: a random 5-digit number keyed while the greeting plays, starting within start (keys
 // 60-120 ms, gaps 60-250 ms; none when withKeys is false) at line settings line, the echo
 // reaching the capture cardLatencyMs after the box played it plus the line's own delay.
 TEchoCall MakeEchoCall(const TSamples& greeting, const TLineModelSettings& line, int cardLatencyMs,
-                       std::mt19937& random, bool withKeys = true, TKeyingStart start = {});
+                       std::mt19937& random, bool withKeys = true, TKeyingStart start = {},
+                       TPathMove move = {});
 
 // The keys TPhoneToneDecoder hears in the call, handed 1024-byte blocks as the box does, with
 // the played audio beside each block or without it.
