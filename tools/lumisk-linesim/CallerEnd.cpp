@@ -75,6 +75,8 @@ TCallScript ParseCallScript(const std::string& text) {
                 script.QuietMs = IntOption(name, value, 50, 20000);
             else if (name == "ahead")
                 script.AheadMs = IntOption(name, value, 0, 60000);
+            else if (name == "into")
+                script.IntoMs = IntOption(name, value, 0, 60000);
             else if (name == "again") {
                 script.Again = value;
                 for (char key : script.Again)
@@ -238,8 +240,11 @@ void TCallerEnd::HandlePlayback() {
         std::lock_guard<std::mutex> guard(FLock);
         // The sound going on when the answer line arrives belongs to the call: the answer may
         // reach us through the pseudo-terminal a little later than the first prompt's bytes.
-        if (!FRecording && (!FSoundSeen || now - FLastSound > std::chrono::milliseconds(250)))
-            FPreroll.clear();
+        if (!FSoundSeen || now - FLastSound > std::chrono::milliseconds(250)) {
+            FSoundStart = now;
+            if (!FRecording)
+                FPreroll.clear();
+        }
         FLastSound = now;
         FSoundSeen = true;
         if (FRecording) {
@@ -425,7 +430,20 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
     if (failure.empty()) {
         answeredAt = TClock::now();
         Report("call answered " + ms(ringAt) + " ms");
-        if (script.AheadMs >= 0) {
+        if (script.IntoMs >= 0) {
+            // A caller who knows the service keys a while into the greeting as heard.
+            if (WaitFor([this, ringAt] { return FSoundSeen && FSoundStart >= ringAt; }, bound())) {
+                TClock::time_point greetingAt;
+                {
+                    std::lock_guard<std::mutex> guard(FLock);
+                    greetingAt = FSoundStart;
+                }
+                WaitFor([] { return false; }, greetingAt + std::chrono::milliseconds(script.IntoMs));
+            }
+            std::lock_guard<std::mutex> guard(FLock);
+            if (FAbort)
+                failure = "aborted";
+        } else if (script.AheadMs >= 0) {
             // A caller who knows the service keys while the greeting still plays.
             WaitFor([] { return false; }, answeredAt + std::chrono::milliseconds(script.AheadMs));
             std::lock_guard<std::mutex> guard(FLock);
@@ -450,7 +468,7 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
         // The box accepts the number a while after the last key, then asks for the message
         // and beeps: speak after that. Keyed during the greeting, the rest of the prompts comes
         // first: the box's "ATDD;" says the request for the message has been played.
-        if (failure.empty() && script.AheadMs >= 0) {
+        if (failure.empty() && (script.AheadMs >= 0 || script.IntoMs >= 0)) {
             if (!WaitFor([this] { return FRecordStarted || FHungUp; }, bound()))
                 failure = "no request for the message";
             else if (!WaitPromptsOver(TClock::now(), script.QuietMs, bound()))

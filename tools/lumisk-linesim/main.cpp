@@ -44,7 +44,7 @@
 //                         e.g. "loss=9,law=ulaw,noise=-60,erl=15,delay=20". The line then runs for
 //                         the simulator's whole life: noise reaches the box between calls too.
 //                         Without --line the caller's audio reaches the box bit-exact.
-// A call SCRIPT is: KEYS [key=MS] [gap=MS] [quiet=MS] [ahead=MS] [limit=S] [answer=TEXT]
+// A call SCRIPT is: KEYS [key=MS] [gap=MS] [quiet=MS] [ahead=MS | into=MS] [limit=S] [answer=TEXT]
 //   [hangup=TEXT] [heard=FILE.wav] [wav FILE | say TEXT... | tone SECONDS | none]
 // KEYS are the touch-tone keys to press ("-" for none), each sounding key= ms (100) and followed
 // by gap= ms (100) of silence. The call sends RING, waits for the answer line (ATH1), waits until
@@ -52,7 +52,8 @@
 // the box has asked for the message and beeped, then sends the message: a WAV file, text spoken
 // by espeak-ng (a tone where it is missing), or a 440 Hz tone (default: 3 s). It then waits for
 // the hang-up line (ATH0). With ahead= the keys come that many ms after the answer, while the
-// greeting plays (type-ahead), and the message follows the box's "ATDD;" and its beep. "- none"
+// greeting plays (type-ahead), and the message follows the box's "ATDD;" and its beep; into= is
+// the same, counted from the greeting's first sound on the line instead. "- none"
 // is a silent caller: nothing is keyed or said, the call waits for the box to hang up. Each wait
 // is bounded by limit= seconds (60). heard= saves what the box
 // played from the answer on, as an 8 kHz 16-bit mono WAV file.
@@ -67,7 +68,7 @@
 //   name=NAME            the name sent, "_" for a space (DOE_JANE)
 //   rings=N              RINGs sent until the box answers (1), ringgap= ms apart (1000)
 //   again=KEYS           once the prompts after the keys are over, KEYS are pressed as well (a
-//                        wrong number keyed again after "notfound.wav"); not with ahead=
+//                        wrong number keyed again after "notfound.wav"); not with ahead= or into=
 //   hash                 "#" is pressed after the message
 //   tail=busy|reorder|busy425|busy400|dial|silence
 //                        after the message (and "#") the caller hangs up: the line carries the
