@@ -261,7 +261,8 @@ void TEchoCanceller::ProcessActive(const std::int16_t* captured, const std::int1
             }
         }
 
-        if (FTrial && !FToneHeard && FHoldLeft == 0)
+        const bool holding = FToneHeard || FHoldLeft > 0;
+        if (FTrial && !holding)
             TrialSample(dw);
         if (FDelay < 0) {
             out[i] = captured[i];
@@ -277,7 +278,7 @@ void TEchoCanceller::ProcessActive(const std::int16_t* captured, const std::int1
         FLastOut = ef + Emphasis * FLastOut;
         out[i] = ToSample(FLastOut);
         ++FSinceTakeOver;
-        if (FToneHeard || FHoldLeft > 0) {
+        if (holding) {
             if (!FToneHeard)
                 --FHoldLeft;
             FJudgeFill = 0;
@@ -346,7 +347,7 @@ void TEchoCanceller::JudgeBlock() {
         } else {
             // Still learning: the foreground starts again, the background goes on.
             std::fill(FForeground.begin(), FForeground.end(), 0.0f);
-            FGoodCaptured = FGoodResidual = 0;
+            JudgeAfresh();
         }
     }
     FJudgeFill = 0;
@@ -431,9 +432,7 @@ void TEchoCanceller::PlaceFilter(int delay) {
         }
     }
     FDelay = delay;
-    FForegroundGood = false;
-    FGoodCaptured = FGoodResidual = 0;
-    RestartPathCheck();
+    JudgeAfresh();
 }
 
 void TEchoCanceller::LosePath() {
@@ -447,12 +446,18 @@ void TEchoCanceller::LosePath() {
     // Both filters learn the new path from nothing; a search already under way goes on.
     std::fill(FForeground.begin(), FForeground.end(), 0.0f);
     std::fill(FBackground.begin(), FBackground.end(), 0.0f);
-    FForegroundGood = false;
-    FGoodCaptured = FGoodResidual = 0;
-    RestartPathCheck();
+    JudgeAfresh();
     FTriedPeak = -1;
     if (!FSearchFresh)
         RestartSearch(true);
+}
+
+void TEchoCanceller::JudgeAfresh() {
+    // The foreground changed (cleared, moved, or given other weights): whether it is good, and
+    // whether its path still holds, is judged from here on.
+    FForegroundGood = false;
+    FGoodCaptured = FGoodResidual = 0;
+    RestartPathCheck();
 }
 
 void TEchoCanceller::RestartPathCheck() {
@@ -514,8 +519,6 @@ void TEchoCanceller::TrialSample(float captured) {
     FBackground = FLost;
     FLostDelay = -1;
     FSearchFresh = false;
-    FForegroundGood = false;
-    FGoodCaptured = FGoodResidual = 0;
     FBetterRun = 0;
-    RestartPathCheck();
+    JudgeAfresh();
 }

@@ -85,6 +85,7 @@ private:
     void UpdateShares();
     void TakeOver();
     void LosePath();
+    void JudgeAfresh();
     void RestartPathCheck();
     void CheckPath(float captured, float estimate);
     void StartTrial(int bulk);
@@ -148,8 +149,8 @@ private:
     int FPeak = -1;            // the bulk delay (samples) the search found last
 
     // Whether the foreground's estimate is still found in the capture, per CheckLength samples
-    // compared:
-    // a path that moved by a few samples is followed within 100 ms, one that went further is lost.
+    // compared: a path that moved by a few samples is followed within 100 ms, one that went
+    // further is lost.
     static constexpr int CheckLength = 200; // 50 ms
     TEchoMatch FPathMatch;
     static constexpr int PathGone = 1000; // a verdict: not found within reach

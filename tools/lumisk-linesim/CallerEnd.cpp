@@ -430,22 +430,17 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
     if (failure.empty()) {
         answeredAt = TClock::now();
         Report("call answered " + ms(ringAt) + " ms");
-        if (script.IntoMs >= 0) {
-            // A caller who knows the service keys a while into the greeting as heard.
-            if (WaitFor([this, ringAt] { return FSoundSeen && FSoundStart >= ringAt; }, bound())) {
-                TClock::time_point greetingAt;
-                {
-                    std::lock_guard<std::mutex> guard(FLock);
-                    greetingAt = FSoundStart;
-                }
-                WaitFor([] { return false; }, greetingAt + std::chrono::milliseconds(script.IntoMs));
+        if (script.KeysAhead()) {
+            // A caller who knows the service keys while the greeting still plays: a while after
+            // the answer, or a while into the greeting as heard.
+            TClock::time_point from = answeredAt;
+            if (script.IntoMs >= 0 &&
+                WaitFor([this, ringAt] { return FSoundSeen && FSoundStart >= ringAt; }, bound())) {
+                std::lock_guard<std::mutex> guard(FLock);
+                from = FSoundStart;
             }
-            std::lock_guard<std::mutex> guard(FLock);
-            if (FAbort)
-                failure = "aborted";
-        } else if (script.AheadMs >= 0) {
-            // A caller who knows the service keys while the greeting still plays.
-            WaitFor([] { return false; }, answeredAt + std::chrono::milliseconds(script.AheadMs));
+            const int wait = script.IntoMs >= 0 ? script.IntoMs : script.AheadMs;
+            WaitFor([] { return false; }, from + std::chrono::milliseconds(wait));
             std::lock_guard<std::mutex> guard(FLock);
             if (FAbort)
                 failure = "aborted";
@@ -468,7 +463,7 @@ void TCallerEnd::RunCall(TCallScript script, TSamples message) {
         // The box accepts the number a while after the last key, then asks for the message
         // and beeps: speak after that. Keyed during the greeting, the rest of the prompts comes
         // first: the box's "ATDD;" says the request for the message has been played.
-        if (failure.empty() && (script.AheadMs >= 0 || script.IntoMs >= 0)) {
+        if (failure.empty() && script.KeysAhead()) {
             if (!WaitFor([this] { return FRecordStarted || FHungUp; }, bound()))
                 failure = "no request for the message";
             else if (!WaitPromptsOver(TClock::now(), script.QuietMs, bound()))

@@ -1,11 +1,12 @@
 // The caller's end of the simulated telephone line: the audio that reaches the box's simulated
 // sound card and the audio the box plays back, joined to the modem end by a call script.
 //
-// Capture: a FIFO that the box's card reads as its capture source ([sound] capture of the box's lumisk.conf).
-// Audio is written only while a call needs it; the card fills the rest with silence and reads at wall-clock
-// pace, so a whole key sequence or message may be written at once. Playback: a FIFO the card writes what it
-// plays into ([sound] playback). It is always read so the box never waits on it; during a call the sounds are
-// kept on a time line (gaps longer than a quarter second become silence) and may be saved as a WAV file.
+// Capture: a FIFO that the box's card reads as its capture source ([sound] capture of the
+// box's lumisk.conf). Audio is written only while a call needs it; the card fills the rest with
+// silence and reads at wall-clock pace, so a whole key sequence or message may be written at once.
+// Playback: a FIFO the card writes what it plays into ([sound] playback). It is always read
+// so the box never waits on it; during a call the sounds are kept on a time line (gaps longer
+// than a quarter second become silence) and may be saved as a WAV file.
 //
 // Both FIFOs are created when missing and held open for reading and writing, so either side may
 // come and go.
@@ -32,6 +33,7 @@ struct TCallScript {
     int StepSeconds = 60; // bound on every wait of the call
     int AheadMs = -1;     // >= 0: key this long after the answer, while the greeting still plays
     int IntoMs = -1;      // >= 0: key this long after the greeting's first sound reached the line
+    bool KeysAhead() const { return AheadMs >= 0 || IntoMs >= 0; }
     // Keyed again once the prompts after the first keys are over (a caller told the mailbox is
     // unknown keys the right number); empty: none. Not with AheadMs or IntoMs.
     std::string Again;
