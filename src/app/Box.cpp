@@ -86,6 +86,14 @@ TBox::TBox(TBoxOptions options)
         RunHandler([&] { FFlow->PhoneToneDecoder1DTMF(key, position); });
     };
     FDecoder.OnLineEvent = [this](const TLineEvent& event) {
+        // A silence counted from before the recording began may reach this thread only after it
+        // began (a prompt held the thread): the caller has said nothing of the message yet.
+        // (Its quiet began before the recording, to within the detector's block.)
+        const int64_t counted =
+            int64_t{FDecoder.PhoneToneDecoder1.SilenceLimit()} * TLineEventDetector::SampleRate / 1000;
+        if (event.Kind == TLineEventKind::Silence && Recording() &&
+            event.Position + TLineEventDetector::BlockLength - counted < FRecordingFrom)
+            return;
         RunHandler([&] { FFlow->CallerLeft(LineEventName(event.Kind), event.LastSoundPosition); });
     };
     FDecoder.PhoneToneDecoder1.SetSilenceLimit(FConf.CallMaxSilence * 1000);

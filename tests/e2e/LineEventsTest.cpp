@@ -1,6 +1,6 @@
 // The box hears the line, over a telephone line (loss, mu-law, noise): who is calling, a caller
-// who hangs up before the time limit or before keying, and "#" at the end of a message. Each
-// message arrives with its note beside it.
+// who hangs up before the time limit or before keying, "#" at the end of a message, and one who
+// keeps quiet until asked for the message. Each message arrives with its note beside it.
 #include "E2eChecks.h"
 
 #include <fstream>
@@ -123,6 +123,36 @@ TEST(LineEvents, HashEndsTheMessageACallerWhoLeavesBeforeKeyingIsHungUpAndIdCome
     ASSERT_GE(rig.BoxEvent(" caller left \\(dial tone\\)$", fromOut), 0)
         << rig.BoxProcess->AllText(TChildProcess::Out);
     EXPECT_LT(rig.BoxEvent(" no number$", fromOut, std::chrono::milliseconds(0)), 0);
+}
+
+// A caller keeps quiet while the box speaks: a silence limit that runs out while the request for
+// the message plays must not end the message before the caller has begun it.
+TEST(LineEvents, QuietWhileTheBoxSpeaksDoesNotEndTheMessageBeforeItBegins) {
+    TBoxRig rig("quiet-first");
+    rig.LineModel = Line;
+    rig.StartServer(TFtpServer::PyFtpdLib, "4711");
+    TBoxSettings settings;
+    settings.ShortPrompts = false; // the spoken request: 2.6 s, with the beep 3 s
+    settings.CheckMailbox = true;  // the number is checked while the request plays
+    settings.MaxSilence = 5;       // from the last key: 1 s into the request
+    settings.TimeLimitSeconds = 20;
+    rig.StartBox(settings);
+
+    const int end = rig.Call("4711 key=90 gap=90 quiet=500 tone 2");
+    ASSERT_GE(end, 0) << rig.Line->AllText(TChildProcess::Out);
+    ASSERT_EQ(rig.Line->Line(TChildProcess::Out, end).rfind("call hangup", 0), 0u)
+        << rig.Line->AllText(TChildProcess::Out) << rig.BoxProcess->AllText(TChildProcess::Out);
+    // A checked number's message is delivered after the hang-up.
+    const int delivered = rig.BoxEvent(" delivered 4711/");
+    ASSERT_GE(delivered, 0) << rig.BoxProcess->AllText(TChildProcess::Out);
+    std::string remote = EventText(rig.BoxProcess->Line(TChildProcess::Out, delivered)).substr(10);
+    remote = remote.substr(0, remote.find(' '));
+    TSamples message;
+    ASSERT_TRUE(IsCompleteWave(rig.Server->FilePath("mbox1", remote), &message)) << remote;
+    EXPECT_GE(MillisecondsOf(message), 2000) << rig.BoxProcess->AllText(TChildProcess::Out);
+    const std::string note =
+        Slurp(rig.Server->FilePath("mbox1", remote.substr(0, remote.size() - 4) + ".txt"));
+    EXPECT_EQ(NoteValue(note, "ended"), "caller left (silence)") << note;
 }
 
 } // namespace
