@@ -303,6 +303,10 @@ void TCallerEnd::ModemLine(const std::string& line) {
         else
             return;
     }
+    // On hook, the box hears nothing more of this caller: what was still to be said is gone, and
+    // must not sound into the next call.
+    if (FLine && line == FHangupLine)
+        FLine->DropCaller();
     FChanged.notify_all();
 }
 

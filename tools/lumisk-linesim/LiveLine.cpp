@@ -51,6 +51,14 @@ void TLiveLine::Interrupt() {
     FChanged.notify_all();
 }
 
+void TLiveLine::DropCaller() {
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FCaller.clear();
+    }
+    FChanged.notify_all();
+}
+
 void TLiveLine::Resume() {
     std::lock_guard<std::mutex> guard(FLock);
     FInterrupted = false;

@@ -48,6 +48,8 @@ public:
     // them again.
     void Interrupt();
     void Resume();
+    // Drops the caller's queued audio (the box has hung up); later audio is taken as before.
+    void DropCaller();
 
     // The echo's return loss from the next stretch on (see TLineModel::SetEchoReturnLoss).
     void SetEchoReturnLoss(double db);
