@@ -46,9 +46,8 @@ void TLiveLine::Interrupt() {
     {
         std::lock_guard<std::mutex> guard(FLock);
         FInterrupted = true;
-        FCaller.clear();
     }
-    FChanged.notify_all();
+    DropCaller(); // and wakes the waits
 }
 
 void TLiveLine::DropCaller() {
